@@ -1,0 +1,28 @@
+#pragma once
+
+#include "app/QmlSingletonType.h"
+
+#include <QObject>
+
+// Starts the programs a controller works with (EuroScope with the voice
+// client, Discord) and carries the build label. Its constructor creates the
+// other handlers, in the order the rest of the program relies on.
+class ApplicationHandler : public QObject, public QmlSingletonType<ApplicationHandler>
+{
+    Q_OBJECT
+    /// "Build " followed by the build number.
+    Q_PROPERTY(QString buildNumberString READ buildNumberString CONSTANT)
+
+public:
+    explicit ApplicationHandler(QObject *parent = nullptr);
+
+    QString buildNumberString() const;
+
+public Q_SLOTS:
+    void startEuroscope();
+    void startDiscord();
+
+Q_SIGNALS:
+    // The voice client could not be started.
+    void afvError();
+};

@@ -1,0 +1,8 @@
+#include "SelfUpdateHandler.h"
+
+#include "SettingsHandler.h"
+
+SelfUpdateHandler::SelfUpdateHandler()
+{
+    QmlSingletonType<SettingsHandler>::instance->loadSettings();
+}

@@ -1,0 +1,128 @@
+#include "SettingsHandler.h"
+
+#include "platform/Platform.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QSaveFile>
+#include <QUrl>
+
+Q_LOGGING_CATEGORY(lcSettings, "tarn.settings")
+
+namespace {
+const QString euroscopePathKey = QStringLiteral("euroscopePath");
+const QString sectorPathKey = QStringLiteral("sectorPath");
+const char *const openFailure = "Could not open settings file.";
+} // namespace
+
+SettingsHandler::SettingsHandler(QObject *parent)
+    : QObject(parent)
+{
+}
+
+QString SettingsHandler::settingsFilePath()
+{
+    return QCoreApplication::applicationDirPath() + QDir::separator() + QStringLiteral("settings.dat");
+}
+
+bool SettingsHandler::loadSettings()
+{
+    QFile file(settingsFilePath());
+    if (!file.open(QIODevice::ReadOnly)) {
+        qCWarning(lcSettings, "%s", openFailure);
+        return false;
+    }
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    // Content that does not validate gives an empty object: the store empties.
+    const QJsonDocument document = QJsonDocument::fromBinaryData(file.readAll(), QJsonDocument::Validate);
+    QT_WARNING_POP
+    settings = document.object().toVariantHash();
+    return true;
+}
+
+bool SettingsHandler::saveSettings()
+{
+    // Written beside the old file and renamed over it, so a crash or a full
+    // disk never leaves a truncated settings file.
+    QSaveFile file(settingsFilePath());
+    if (!file.open(QIODevice::WriteOnly)) {
+        qCWarning(lcSettings, "%s", openFailure);
+        return false;
+    }
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    const QByteArray data = QJsonDocument(QJsonObject::fromVariantHash(settings)).toBinaryData();
+    QT_WARNING_POP
+    if (file.write(data) != data.size() || !file.commit()) {
+        qCWarning(lcSettings, "%s", openFailure);
+        return false;
+    }
+    return true;
+}
+
+bool SettingsHandler::contains(const QString &key) const
+{
+    return settings.contains(key);
+}
+
+QVariant SettingsHandler::value(const QString &key) const
+{
+    return settings.value(key);
+}
+
+void SettingsHandler::insert(const QString &key, const QVariant &value)
+{
+    settings.insert(key, value);
+}
+
+void SettingsHandler::remove(const QString &key)
+{
+    settings.remove(key);
+}
+
+QString SettingsHandler::stringValue(const QString &key) const
+{
+    return settings.contains(key) ? settings.value(key).toString() : QString();
+}
+
+QString SettingsHandler::euroscopePath() const
+{
+    return stringValue(euroscopePathKey);
+}
+
+void SettingsHandler::setEuroscopePath(const QString &path)
+{
+    settings.insert(euroscopePathKey, path);
+    saveSettings();
+    Q_EMIT euroscopePathChanged(path);
+}
+
+QString SettingsHandler::sectorPath() const
+{
+    return stringValue(sectorPathKey);
+}
+
+void SettingsHandler::setSectorPath(const QString &path)
+{
+    settings.insert(sectorPathKey, path);
+    saveSettings();
+    Q_EMIT sectorPathChanged(path);
+}
+
+QString SettingsHandler::getDefaultEuroscopePath() const
+{
+    return Platform::programFilesFolder() + QDir::separator() + QStringLiteral("EuroScope");
+}
+
+QString SettingsHandler::natifyUrl(const QString &urlString) const
+{
+    const QUrl url(urlString, QUrl::TolerantMode);
+    if (!url.isLocalFile())
+        return urlString;
+    return QDir::toNativeSeparators(url.toLocalFile());
+}

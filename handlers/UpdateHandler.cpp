@@ -1,0 +1,6 @@
+#include "UpdateHandler.h"
+
+UpdateHandler::UpdateHandler(QObject *parent)
+    : QObject(parent)
+{
+}

@@ -1,0 +1,57 @@
+#include "RequestSender.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+#include <QUrlQuery>
+
+RequestSender::RequestSender(QObject *parent)
+    : QObject(parent)
+    , manager(sharedManager())
+    , connection(connect(manager, &QNetworkAccessManager::finished, this, &RequestSender::endRequest))
+{
+}
+
+RequestSender::~RequestSender()
+{
+    disconnect(connection);
+}
+
+QNetworkAccessManager *RequestSender::sharedManager()
+{
+    // Torn down with the process's static objects, after main() has returned.
+    static QNetworkAccessManager manager;
+    return &manager;
+}
+
+QByteArray RequestSender::encodeFields(const QHash<QString, QString> &fields)
+{
+    QUrlQuery query;
+    for (auto it = fields.cbegin(); it != fields.cend(); ++it)
+        query.addQueryItem(it.key(), it.value());
+    // A query leaves "+" as it is, but form decoders read it as a space.
+    return query.toString(QUrl::FullyEncoded).toUtf8().replace('+', "%2B");
+}
+
+void RequestSender::sendRequest(const QString &url, const QHash<QString, QString> &fields)
+{
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    request.setOriginatingObject(this);
+    request.setHeader(QNetworkRequest::ContentTypeHeader,
+                      QStringLiteral("application/x-www-form-urlencoded"));
+    manager->post(request, encodeFields(fields));
+}
+
+void RequestSender::endRequest(QNetworkReply *reply)
+{
+    if (reply->request().originatingObject() != this)
+        return;
+    const QNetworkReply::NetworkError error = reply->error();
+    if (error == QNetworkReply::NoError || error == QNetworkReply::AuthenticationRequiredError)
+        Q_EMIT onResponse(reply);
+    // An undelivered failure is disposed of too, so failed requests do not
+    // pile up senders and replies for the rest of the run.
+    reply->deleteLater();
+    deleteLater();
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QHash>
+#include <QMetaObject>
+#include <QObject>
+#include <QString>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// Carries out one form-encoded POST to the service and hands its reply to
+// whoever connected to onResponse(). Parent it to the requesting object; it
+// disposes of the reply and of itself once the reply has finished.
+class RequestSender : public QObject
+{
+    Q_OBJECT
+public:
+    explicit RequestSender(QObject *parent);
+    ~RequestSender() override;
+
+    void sendRequest(const QString &url, const QHash<QString, QString> &fields);
+
+    // The body sendRequest() posts for these fields.
+    static QByteArray encodeFields(const QHash<QString, QString> &fields);
+
+    // The one access manager of the process, created on first use.
+    static QNetworkAccessManager *sharedManager();
+
+Q_SIGNALS:
+    // Emitted at most once, only for a reply without error or with HTTP 401
+    // (QNetworkReply::AuthenticationRequiredError).
+    void onResponse(QNetworkReply *reply);
+
+public Q_SLOTS:
+    void endRequest(QNetworkReply *reply);
+
+private:
+    QNetworkAccessManager *manager;
+    QMetaObject::Connection connection;
+};

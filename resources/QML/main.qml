@@ -1,0 +1,229 @@
+import QtQuick 2.11
+import QtQuick.Window 2.11
+import QtQuick.Controls 2.3
+import QtGraphicalEffects 1.0
+import org.kelpix.qml 1.0
+
+Window {
+    id: window
+
+    objectName: "window"
+    width: 800
+    height: 600
+    minimumWidth: width
+    maximumWidth: width
+    minimumHeight: height
+    maximumHeight: height
+    visible: true
+    color: "#00000000"
+    flags: Qt.FramelessWindowHint | Qt.Window
+    title: "Tarn"
+
+    DropShadow {
+        objectName: "panelShadow"
+        anchors.fill: stackView
+        source: mainScreen
+        transparentBorder: true
+        radius: 40
+        samples: 32
+        verticalOffset: 14
+        horizontalOffset: 0
+        color: "#40000000"
+    }
+
+    Item {
+        id: stackView
+
+        objectName: "stackView"
+        width: 700
+        height: 500
+        anchors.centerIn: parent
+
+        Rectangle {
+            id: mainScreen
+
+            objectName: "mainScreen"
+            anchors.fill: parent
+            color: "#ffffff"
+
+            Rectangle {
+                id: topBar
+
+                objectName: "topBar"
+                width: parent.width
+                height: 24
+                color: "#37373a"
+
+                MouseArea {
+                    id: dragArea
+
+                    property point pressPoint
+
+                    objectName: "dragArea"
+                    anchors.fill: parent
+                    onPressed: pressPoint = Qt.point(mouse.x, mouse.y)
+                    onPositionChanged: {
+                        window.x += mouse.x - pressPoint.x
+                        window.y += mouse.y - pressPoint.y
+                    }
+                }
+
+                Image {
+                    objectName: "logo"
+                    width: 70
+                    height: 24
+                    anchors.left: parent.left
+                    source: "qrc:/img/logo.png"
+                }
+
+                AbstractButton {
+                    id: minimizeButton
+
+                    objectName: "minimizeButton"
+                    width: 24
+                    height: 24
+                    anchors.right: closeButton.left
+                    background: Image {
+                        source: "qrc:/img/minimize.png"
+                    }
+                    onClicked: window.showMinimized()
+                }
+
+                AbstractButton {
+                    id: closeButton
+
+                    objectName: "closeButton"
+                    width: 24
+                    height: 24
+                    anchors.right: parent.right
+                    background: Image {
+                        source: "qrc:/img/close.png"
+                    }
+                    onClicked: Qt.quit()
+                }
+            }
+
+            StackView {
+                id: rootStackView
+
+                objectName: "rootStackView"
+                anchors.top: topBar.bottom
+                width: parent.width
+                height: parent.height - topBar.height
+                clip: true
+                initialItem: Qt.resolvedUrl("login.qml")
+            }
+        }
+
+        Rectangle {
+            id: splashScreen
+
+            objectName: "splashScreen"
+            anchors.fill: parent
+            color: "#37373a"
+            opacity: 1
+
+            // Keeps the hidden login page from taking clicks; the top bar
+            // beneath the splash still drags, minimises and closes.
+            MouseArea {
+                objectName: "splashInputBlocker"
+                anchors.fill: parent
+                anchors.topMargin: topBar.height
+                hoverEnabled: true
+                acceptedButtons: Qt.AllButtons
+                onWheel: wheel.accepted = true
+            }
+
+            Image {
+                objectName: "splashLogo"
+                width: 350
+                height: 150
+                anchors.horizontalCenter: parent.horizontalCenter
+                y: 80
+                source: "qrc:/img/logo_big.png"
+            }
+
+            Text {
+                objectName: "splashHeadline"
+                anchors.horizontalCenter: parent.horizontalCenter
+                anchors.bottom: parent.bottom
+                anchors.bottomMargin: 80
+                horizontalAlignment: Text.AlignHCenter
+                text: "Self-Update in progress"
+                color: "#ffffff"
+                font.pixelSize: 24
+                font.family: "ArialRoboto"
+                font.weight: Font.ExtraLight
+            }
+
+            Text {
+                id: text2
+
+                objectName: "text2"
+                anchors.horizontalCenter: parent.horizontalCenter
+                anchors.bottom: parent.bottom
+                anchors.bottomMargin: 40
+                horizontalAlignment: Text.AlignHCenter
+                color: "#ffffff"
+                font.pixelSize: 24
+                font.family: "ArialRoboto"
+                font.weight: Font.ExtraLight
+            }
+
+            AbstractButton {
+                id: closeButtonUpd
+
+                objectName: "closeButtonUpd"
+                width: 24
+                height: 24
+                anchors.top: parent.top
+                anchors.right: parent.right
+                visible: false
+                enabled: false
+                background: Image {
+                    source: "qrc:/img/close.png"
+                }
+                onClicked: Qt.quit()
+            }
+
+            OpacityAnimator {
+                id: opacityAnimator
+
+                objectName: "opacityAnimator"
+                target: splashScreen
+                from: 1.0
+                to: 0.0
+                duration: 500
+                easing.type: Easing.Linear
+                running: false
+                onRunningChanged: {
+                    if (!running)
+                        splashScreen.visible = false
+                }
+            }
+        }
+    }
+
+    Connections {
+        target: SelfUpdateHandler
+
+        function onSelfUpdated() {
+            opacityAnimator.start()
+        }
+
+        function onErrorFound() {
+            closeButtonUpd.enabled = true
+            closeButtonUpd.visible = true
+            text2.color = "#ff0000"
+            text2.text = "Error occurred during update."
+        }
+    }
+
+    Connections {
+        target: UserHandler
+
+        function onLoginCompleted() {
+            rootStackView.push(Qt.resolvedUrl("main_layout.qml"))
+        }
+    }
+}

@@ -1,0 +1,92 @@
+// Development web service: speaks Tarn's service protocol from a content folder.
+//
+// Content folder layout:
+//   client/            the program files ("checkClient.php", "/downloadFile.php")
+//   client/.modes.json optional object, relative path -> mode text ("EXT", "DNT",
+//                      "PAM", ...); files not named there are "EXT". Not listed itself.
+//   sector/            the sector tree ("getfilelist.php", "/downloadSectorFile.php")
+//   accounts.json      array of {"cid": text, "sha1": lower-case hex, "rating": number}
+//
+// Hidden files and folders (leading dot) are never listed or served.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace devservice {
+
+// A fault applied to matching requests.
+struct Fault {
+    // Endpoint name as requested, without the "/api/tarn/" prefix, for example
+    // "login.php" or "downloadSectorFile.php".
+    std::string endpoint;
+    // Value of the "file" field to match; empty matches every request of the endpoint.
+    std::string file;
+    // Wait this long before answering.
+    std::chrono::milliseconds delay{0};
+    // Answer with this HTTP status (and an empty body) instead of the normal answer;
+    // 0 keeps the normal answer.
+    int status = 0;
+    // Leave out the "Content-Disposition" header of a download answer.
+    bool noContentDisposition = false;
+    // Announce the full length, send half of the body, then close the connection.
+    bool dropMidBody = false;
+    // How many matching requests the fault applies to; -1 means all of them.
+    int times = -1;
+};
+
+// What the service saw of one request.
+struct RecordedRequest {
+    std::string method;
+    std::string path;         // full path, for example "/api/tarn/login.php"
+    std::string contentType;  // the Content-Type header, as sent
+    std::string body;         // the raw body, undecoded
+    std::map<std::string, std::string> fields;  // the decoded form fields
+};
+
+class DevService {
+public:
+    explicit DevService(std::string contentRoot = {});
+    ~DevService();
+    DevService(const DevService &) = delete;
+    DevService &operator=(const DevService &) = delete;
+
+    // Serve over TLS with this PEM certificate chain and key; call before start().
+    void setTls(std::string certFile, std::string keyFile);
+
+    // Listens on host:port (port 0 picks a free one) in a background thread.
+    // Returns the port, or -1 when the socket could not be bound.
+    int start(const std::string &host = "127.0.0.1", int port = 0);
+    void stop();
+    int port() const;
+    // "http://127.0.0.1:PORT/api/tarn" (or https), without a trailing slash.
+    std::string baseUrl() const;
+
+    void setContentRoot(std::string contentRoot);
+    std::string contentRoot() const;
+
+    void addFault(Fault fault);
+    // Replace the JSON body of a list endpoint ("checkClient.php" or
+    // "getfilelist.php") with this text, sent as it is.
+    void setListOverride(const std::string &endpoint, std::string json);
+    // In the "client" list, give this path a wrong hash (the hash of other bytes).
+    void setWrongHash(const std::string &path);
+    // In the "client" list, write every hash in upper-case hexadecimal.
+    void setUpperCaseHashes(bool upper);
+    // Remove every fault, override and hash switch.
+    void clearFaults();
+
+    std::vector<RecordedRequest> requests() const;
+    void clearRequests();
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+} // namespace devservice
