@@ -4,10 +4,35 @@
 
 #include <QObject>
 
-// Brings the user's sector folder up to date for the update page.
+class FilesChecker;
+
+// Brings the user's sector folder up to date for the update page: "Check"
+// compares it with the service's tree, "Update" downloads what is outdated.
 class UpdateHandler : public QObject, public QmlSingletonType<UpdateHandler>
 {
     Q_OBJECT
+    /// Free text for the interface; the controller itself never writes it.
+    Q_PROPERTY(QString debugText READ debugText WRITE setDebugText NOTIFY debugTextChanged)
+
 public:
     explicit UpdateHandler(QObject *parent = nullptr);
+
+    QString debugText() const;
+    void setDebugText(const QString &debugText);
+
+Q_SIGNALS:
+    void debugTextChanged(QString newDebugText);
+    void checkoutComplete(bool needsUpdate, QString Updated);
+    void updateProgress(uint current, uint count);
+    void updateCompleted();
+    void sectorFolderError();
+
+public Q_SLOTS:
+    void checkUpdate();
+    void startUpdate();
+
+private:
+    QString m_debugText;
+    FilesChecker *filesChecker = nullptr;
+    quint64 filesToUpdate = 0;
 };
