@@ -72,7 +72,8 @@ public:
 
     void addFault(Fault fault);
     // Replace the JSON body of a list endpoint ("checkClient.php" or
-    // "getfilelist.php") with this text, sent as it is.
+    // "getfilelist.php") with this text, sent as it is. For "login.php" every
+    // login is then accepted (status 200) with this text as its answer.
     void setListOverride(const std::string &endpoint, std::string json);
     // In the "client" list, give this path a wrong hash (the hash of other bytes).
     void setWrongHash(const std::string &path);
