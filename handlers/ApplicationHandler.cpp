@@ -5,11 +5,61 @@
 #include "UpdateHandler.h"
 #include "UserHandler.h"
 #include "app/Startup.h"
+#include "platform/Platform.h"
 
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QProcess>
 #include <QQmlEngine>
+#include <QUrl>
+
+Q_LOGGING_CATEGORY(lcLauncher, "tarn.launcher")
 
 namespace {
 constexpr int buildNumber = TARN_BUILD_NUMBER;
+
+// Opened when Discord is not installed.
+const QString chatInvitationAddress = QStringLiteral("https://chat.tarn-atc.example/invite/tarn");
+
+const QString communityProfileName = QStringLiteral("Brenmar.prf");
+const QString euroscopeSettingsKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Dorvan Keleth\\EuroScope\\Settings");
+const QString lastProfileValue = QStringLiteral("LastProfile");
+const QString voiceClientKey = QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\VATSIM\\Audio For VATSIM");
+const QString voiceClientFolderValue = QStringLiteral("Path");
+const QString voiceClientExecutable = QStringLiteral("AudioForVATSIM.exe");
+const QString discordUpdaterArguments = QStringLiteral(" --processStart Discord.exe");
+
+QString quoted(const QString &text)
+{
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+bool isFile(const QString &path)
+{
+    return QFileInfo(path).isFile();
+}
+
+QString discordUpdaterPath()
+{
+    return Platform::localAppDataFolder() + QDir::separator() + QStringLiteral("Discord")
+        + QDir::separator() + QStringLiteral("Update.exe");
+}
+
+// The voice client's folder is its installer's registry value, which ends in
+// a separator: the file name is appended directly.
+bool startVoiceClient()
+{
+    const QString folder = Platform::registryValue(voiceClientKey, voiceClientFolderValue);
+    QProcess voiceClient;
+    voiceClient.setProgram(Platform::processProgram(quoted(folder + voiceClientExecutable)));
+    voiceClient.setWorkingDirectory(folder);
+    voiceClient.setStandardOutputFile(QProcess::nullDevice());
+    voiceClient.setStandardErrorFile(QProcess::nullDevice());
+    qint64 pid = 0;
+    return voiceClient.startDetached(&pid);
+}
 } // namespace
 
 ApplicationHandler::ApplicationHandler(QObject *parent)
@@ -30,8 +80,30 @@ QString ApplicationHandler::buildNumberString() const
 
 void ApplicationHandler::startEuroscope()
 {
+    const SettingsHandler *settings = QmlSingletonType<SettingsHandler>::instance;
+    const QString euroscope = settings->natifyUrl(settings->euroscopePath());
+    // Nothing configured, or nothing there: the voice client stays off too.
+    if (!isFile(euroscope))
+        return;
+
+    // EuroScope takes no argument: it opens the profile its registry names.
+    const QString profile = settings->natifyUrl(settings->sectorPath()) + QDir::separator() + communityProfileName;
+    if (isFile(profile) && !Platform::setRegistryValue(euroscopeSettingsKey, lastProfileValue, profile))
+        qCWarning(lcLauncher) << "Could not set EuroScope's last profile to" << profile;
+
+    if (!Platform::startDetachedCommand(quoted(euroscope)))
+        qCWarning(lcLauncher) << "Could not start EuroScope from" << euroscope;
+    if (!startVoiceClient())
+        Q_EMIT afvError();
 }
 
 void ApplicationHandler::startDiscord()
 {
+    const QString updater = discordUpdaterPath();
+    if (!isFile(updater)) {
+        QDesktopServices::openUrl(QUrl(chatInvitationAddress));
+        return;
+    }
+    if (!Platform::startDetachedCommand(quoted(updater) + discordUpdaterArguments))
+        qCWarning(lcLauncher) << "Could not start Discord's updater" << updater;
 }

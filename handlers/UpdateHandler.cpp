@@ -1,7 +1,18 @@
 #include "UpdateHandler.h"
 
+#include "SettingsHandler.h"
+#include "update/FilesChecker.h"
+
+#include <QFileInfo>
+
+namespace {
+const QString checkerMode = QStringLiteral("sector");
+const QString listEndpoint = QStringLiteral("getfilelist.php");
+} // namespace
+
 UpdateHandler::UpdateHandler(QObject *parent)
     : QObject(parent)
+    , filesChecker(new FilesChecker(this, false))
 {
 }
 
@@ -20,8 +31,52 @@ void UpdateHandler::setDebugText(const QString &debugText)
 
 void UpdateHandler::checkUpdate()
 {
+    const SettingsHandler *settings = QmlSingletonType<SettingsHandler>::instance;
+    const QString sectorPath = settings->sectorPath();
+    const QString sectorFolder = settings->natifyUrl(sectorPath);
+    if (sectorPath.isEmpty() || !QFileInfo(sectorFolder).isDir()) {
+        Q_EMIT sectorFolderError();
+        return;
+    }
+    filesToUpdate = 0;
+    attachRelays();
+    filesChecker->SetRootPath(sectorFolder);
+    filesChecker->SetMode(checkerMode);
+    filesChecker->RequestFilelist(listEndpoint);
 }
 
 void UpdateHandler::startUpdate()
 {
+    filesChecker->DownloadSectorFiles();
+}
+
+void UpdateHandler::attachRelays()
+{
+    if (relaysAttached)
+        return;
+    connect(filesChecker, &FilesChecker::FilesCompared, this, &UpdateHandler::OnFilesCompared);
+    connect(filesChecker, &FilesChecker::OneFileUpdated, this, &UpdateHandler::OnOneFileUpdated);
+    connect(filesChecker, &FilesChecker::UpdateFinished, this, &UpdateHandler::OnUpdateFinished);
+    relaysAttached = true;
+}
+
+void UpdateHandler::OnFilesCompared()
+{
+    filesToUpdate = filesChecker->PendingCount();
+    Q_EMIT checkoutComplete(filesToUpdate > 0, QString::number(filesToUpdate));
+}
+
+void UpdateHandler::OnOneFileUpdated()
+{
+    // The checker reports a file before it takes it off its pending list, so
+    // the pending count still includes the file just written.
+    const quint64 current = filesToUpdate - filesChecker->PendingCount() + 1;
+    Q_EMIT updateProgress(uint(current), uint(filesToUpdate));
+}
+
+void UpdateHandler::OnUpdateFinished()
+{
+    if (const quint64 failed = filesChecker->FailedWriteCount(); failed > 0)
+        Q_EMIT updateFailures(uint(failed));
+    Q_EMIT updateCompleted();
 }

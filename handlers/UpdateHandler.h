@@ -26,13 +26,21 @@ Q_SIGNALS:
     void updateProgress(uint current, uint count);
     void updateCompleted();
     void sectorFolderError();
+    // Emitted just before updateCompleted() when some files could not be written.
+    void updateFailures(uint failed);
 
 public Q_SLOTS:
     void checkUpdate();
     void startUpdate();
 
 private:
+    void attachRelays();
+    void OnFilesCompared();
+    void OnOneFileUpdated();
+    void OnUpdateFinished();
+
     QString m_debugText;
     FilesChecker *filesChecker = nullptr;
     quint64 filesToUpdate = 0;
+    bool relaysAttached = false;
 };

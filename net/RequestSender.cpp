@@ -9,7 +9,6 @@
 RequestSender::RequestSender(QObject *parent)
     : QObject(parent)
     , manager(sharedManager())
-    , connection(connect(manager, &QNetworkAccessManager::finished, this, &RequestSender::endRequest))
 {
 }
 
@@ -40,7 +39,10 @@ void RequestSender::sendRequest(const QString &url, const QHash<QString, QString
     request.setOriginatingObject(this);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QStringLiteral("application/x-www-form-urlencoded"));
-    manager->post(request, encodeFields(fields));
+    // Listening to its own reply, rather than to every reply the manager
+    // finishes, keeps the cost per reply constant with many in flight.
+    QNetworkReply *reply = manager->post(request, encodeFields(fields));
+    connection = connect(reply, &QNetworkReply::finished, this, [this, reply] { endRequest(reply); });
 }
 
 void RequestSender::endRequest(QNetworkReply *reply)

@@ -32,6 +32,7 @@ Q_SIGNALS:
     void onResponse(QNetworkReply *reply);
 
 public Q_SLOTS:
+    // Delivers the reply if it is this sender's own, then disposes of both.
     void endRequest(QNetworkReply *reply);
 
 private:

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
@@ -9,10 +10,21 @@
 
 #include <memory>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <sys/stat.h>
+
+#include <cstdio>
+#endif
+
 namespace {
 #ifdef Q_OS_WIN
 const QString ownExecutable = QStringLiteral("Tarn.exe");
 #endif
+
+// Set in the environment of a process that startOwnExecutable() started.
+const char selfRestartMarker[] = "TARN_SELF_RESTARTED";
 
 // Elsewhere a registry key is an INI file: "HKEY_CURRENT_USER\Software\X"
 // becomes <config>/Tarn/registry/HKEY_CURRENT_USER/Software/X.ini.
@@ -79,12 +91,51 @@ QString Platform::ownExecutableName()
 
 bool Platform::startOwnExecutable()
 {
+    QProcess process;
 #ifdef Q_OS_WIN
-    return QProcess::startDetached(ownExecutable, {});
+    process.setProgram(ownExecutable);
 #else
-    return QProcess::startDetached(QCoreApplication::applicationDirPath() + QLatin1Char('/')
-                                       + ownExecutableName(),
-                                   {});
+    process.setProgram(QCoreApplication::applicationDirPath() + QLatin1Char('/')
+                       + ownExecutableName());
+#endif
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QLatin1String(selfRestartMarker), QStringLiteral("1"));
+    process.setProcessEnvironment(environment);
+    return process.startDetached();
+}
+
+bool Platform::takeSelfRestartMarker()
+{
+    const bool restarted = qEnvironmentVariableIsSet(selfRestartMarker);
+    qunsetenv(selfRestartMarker);
+    return restarted;
+}
+
+bool Platform::replaceFile(const QString &source, const QString &target)
+{
+#ifdef Q_OS_WIN
+    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(source).utf16()),
+                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(target).utf16()),
+                       MOVEFILE_REPLACE_EXISTING)
+        != 0;
+#else
+    return std::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData())
+        == 0;
+#endif
+}
+
+std::optional<qint64> Platform::modificationTime(const QString &path)
+{
+#ifdef Q_OS_WIN
+    const QFileInfo info(path);
+    if (!info.exists())
+        return std::nullopt;
+    return info.lastModified().toMSecsSinceEpoch();
+#else
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return std::nullopt;
+    return qint64(status.st_mtim.tv_sec) * 1000 + status.st_mtim.tv_nsec / 1000000;
 #endif
 }
 
@@ -95,4 +146,16 @@ bool Platform::startDetachedCommand(const QString &commandLine)
         return false;
     const QString program = arguments.takeFirst();
     return QProcess::startDetached(program, arguments);
+}
+
+QString Platform::processProgram(const QString &programText)
+{
+#ifdef Q_OS_WIN
+    return programText;
+#else
+    const QLatin1Char quote('"');
+    if (programText.size() >= 2 && programText.startsWith(quote) && programText.endsWith(quote))
+        return programText.mid(1, programText.size() - 2);
+    return programText;
+#endif
 }

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <optional>
+
 // The few operating-system services that only Windows really has. On Windows
 // each function does exactly that; elsewhere it does the nearest equivalent,
 // so the program builds, runs and is tested on any desktop.
@@ -26,11 +28,30 @@ public:
     // Starts the program's own executable again, detached, with no arguments:
     // on Windows by the bare name "Tarn.exe", which Windows looks for first in
     // the program's folder; elsewhere the executable's path in its own folder.
+    // The new process finds a marker in its environment (see below).
     static bool startOwnExecutable();
+    // Whether this process was started by startOwnExecutable(). Clears the
+    // marker, so the processes this one starts do not inherit it.
+    static bool takeSelfRestartMarker();
+
+    // Renames source over target in one step, replacing an existing target
+    // (rename() on POSIX, MoveFileEx with MOVEFILE_REPLACE_EXISTING on Windows).
+    static bool replaceFile(const QString &source, const QString &target);
+
+    // A file's last-modification time in milliseconds since the epoch, or
+    // nullopt when there is no such file. Cheaper than QFileInfo::lastModified(),
+    // which converts every time into local time.
+    static std::optional<qint64> modificationTime(const QString &path);
 
     // Starts a detached process from one command line: a double-quoted
     // program path first, then the arguments, separated by blanks.
     static bool startDetachedCommand(const QString &commandLine);
+
+    // A program text for QProcess::setProgram(), which may be a path in double
+    // quotes. Windows puts the program into a command line as it stands, so
+    // the quotes stay; elsewhere the name goes to the system verbatim, so the
+    // enclosing quotes are removed.
+    static QString processProgram(const QString &programText);
 
     // The program's executable file name, as it was when the process started.
     static QString ownExecutableName();

@@ -1,0 +1,308 @@
+#include "PropertyRecorder.h"
+#include "TestService.h"
+#include "UiDriver.h"
+
+#include "handlers/SettingsHandler.h"
+#include "handlers/UpdateHandler.h"
+#include "net/RequestSender.h"
+
+#include <QColor>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QTemporaryDir>
+#include <QUrl>
+
+namespace {
+const QString idleText = QStringLiteral("Press 'Check' to check update");
+const QString checkingText = QStringLiteral("Checking for update...");
+const QString readyText = QStringLiteral("Ready to Update. Files to update: ");
+const QString updatingText = QStringLiteral("Updating...");
+const QString upToDateText = QStringLiteral("Up-to-date");
+const QString folderErrorText = QStringLiteral("Sector folder error! Check sector path in the Settings!");
+const QColor statusGrey(0x6d, 0x6d, 0x6d);
+const QColor red(0xff, 0, 0);
+
+// Twelve files the service publishes below its sector folder.
+const QStringList sectorFiles = {
+    QStringLiteral("Brenmar.sct"),          QStringLiteral("Brenmar.ese"),
+    QStringLiteral("Brenmar.rwy"),          QStringLiteral("Airports/BRM1.txt"),
+    QStringLiteral("Airports/BRM2.txt"),    QStringLiteral("Airports/BRM3.txt"),
+    QStringLiteral("Data/fixes.txt"),       QStringLiteral("Data/frequencies.txt"),
+    QStringLiteral("Data/navaids.txt"),     QStringLiteral("Data/airways.txt"),
+    QStringLiteral("Sounds/alert.wav"),     QStringLiteral("Sounds/contact.wav"),
+};
+const QString blockedFile = QStringLiteral("Airports/BRM2.txt");
+
+SettingsHandler *settings()
+{
+    return QmlSingletonType<SettingsHandler>::instance;
+}
+
+bool noRequestInFlight()
+{
+    return QmlSingletonType<UpdateHandler>::instance->findChildren<RequestSender *>().isEmpty();
+}
+
+// The service publishes a new version of the file: its time moves ahead.
+bool publishNewer(const QString &path, int days)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite)
+        && file.setFileTime(QDateTime::currentDateTime().addDays(days), QFileDevice::FileModificationTime);
+}
+} // namespace
+
+// The update page's states, driven by real checks and downloads against the
+// service's sector tree into a sector folder of its own.
+class TestUpdatePage : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void opensIdleWithUpdateDimmed();
+    void missingSectorFolderIsReportedWithinTheCall();
+    void checkFindsEveryMissingFile();
+    void statusSurvivesPageSwitches();
+    void updateRunsWithProgressToTheEnd();
+    void checkFindingNothingDimsUpdate();
+    void writeFailureIsReportedInRedUntilTheNextCheck();
+    void failedDownloadsHoldTheProgressBar();
+
+private:
+    QString status() const;
+    bool waitForStatus(const QString &text) const;
+    qreal updateOpacity() const;
+
+    QTemporaryDir content;
+    QTemporaryDir sector;
+    UiDriver ui;
+    QQuickItem *textDebug = nullptr;
+    QQuickItem *progressBar = nullptr;
+    QQuickItem *checkButton = nullptr;
+    QQuickItem *updateButton = nullptr;
+};
+
+QString TestUpdatePage::status() const
+{
+    return textDebug->property("text").toString();
+}
+
+bool TestUpdatePage::waitForStatus(const QString &text) const
+{
+    const bool shown = waitUntil([&] { return status() == text && noRequestInFlight(); });
+    if (!shown)
+        qWarning("The status line reads \"%s\".", qPrintable(status()));
+    return shown;
+}
+
+qreal TestUpdatePage::updateOpacity() const
+{
+    return ui.object(QStringLiteral("updateButtonBackground"))->property("opacity").toReal();
+}
+
+void TestUpdatePage::initTestCase()
+{
+    QVERIFY2(content.isValid() && sector.isValid(), "Temporary folders could be made.");
+    QVERIFY(writeFile(content.filePath(QStringLiteral("accounts.json")), DemoAccount::accountsJson));
+    for (const QString &file : sectorFiles)
+        QVERIFY(writeFile(content.filePath(QStringLiteral("sector/") + file), "content of " + file.toUtf8() + '\n'));
+    testService().setContentRoot(content.path().toStdString());
+    QFile::remove(SettingsHandler::settingsFilePath());
+
+    QVERIFY2(ui.start(), "The main window appeared.");
+    QVERIFY2(ui.waitForSplashGone(), "The splash faded out after the self-update.");
+    QVERIFY2(ui.logIn(DemoAccount::vatsimId, DemoAccount::password), "The login succeeded.");
+    QVERIFY2(ui.showPage(QStringLiteral("updatePlaceholder")), "The update page slid in.");
+    textDebug = ui.item(QStringLiteral("textDebug"));
+    progressBar = ui.item(QStringLiteral("progressBar"));
+    checkButton = ui.item(QStringLiteral("checkButton"));
+    updateButton = ui.item(QStringLiteral("updateButton"));
+    QVERIFY(textDebug && progressBar && checkButton && updateButton);
+}
+
+void TestUpdatePage::cleanupTestCase()
+{
+    QFile::remove(SettingsHandler::settingsFilePath());
+}
+
+void TestUpdatePage::opensIdleWithUpdateDimmed()
+{
+    QCOMPARE(status(), idleText);
+    QCOMPARE(textDebug->property("color").value<QColor>(), statusGrey);
+    QCOMPARE(UiDriver::windowPoint(textDebug, QPointF(0, 0)),
+             UiDriver::windowPoint(ui.item(QStringLiteral("updatePage")), QPointF(80, 64)));
+    QVERIFY2(!progressBar->isVisible(), "The progress bar is hidden at first.");
+    QCOMPARE(progressBar->property("value").toReal(), 0.0);
+    QCOMPARE(progressBar->position(), QPointF(79, 147));
+    QCOMPARE(progressBar->size(), QSizeF(562, 77));
+    QCOMPARE(checkButton->size(), QSizeF(174, 50));
+    QCOMPARE(checkButton->x(), 80.0);
+    QCOMPARE(updateButton->x(), 465.0);
+    // Anchors round the half pixel of the 359 px page area.
+    QVERIFY2(qAbs(checkButton->y() + 25 - (ui.item(QStringLiteral("updatePage"))->height() / 2 + 119)) <= 0.5,
+             "The buttons are centred 119 px below the page's centre.");
+    QCOMPARE(updateButton->y(), checkButton->y());
+
+    QVERIFY(checkButton->isEnabled());
+    QVERIFY(!updateButton->isEnabled());
+    QCOMPARE(updateOpacity(), 0.3);
+
+    ui.moveTo(updateButton);
+    QCOMPARE(ui.cursorShape(), Qt::ArrowCursor);
+    QCOMPARE(updateOpacity(), 0.3);
+    ui.click(updateButton);
+    QCOMPARE(status(), idleText);
+    QVERIFY2(UiDriver::requestsTo(QStringLiteral("downloadSectorFile.php")).isEmpty(),
+             "A disabled \"Update\" starts nothing.");
+
+    ui.moveTo(checkButton);
+    QCOMPARE(ui.cursorShape(), Qt::PointingHandCursor);
+    QCOMPARE(ui.object(QStringLiteral("checkButtonBackground"))->property("opacity").toReal(), 0.7);
+    ui.moveAway();
+    QCOMPARE(ui.object(QStringLiteral("checkButtonBackground"))->property("opacity").toReal(), 1.0);
+}
+
+void TestUpdatePage::missingSectorFolderIsReportedWithinTheCall()
+{
+    // No sector folder set, then one that does not exist: both are answered
+    // before the click returns, and "Check" stays usable.
+    for (const QString &path : {QString(), QUrl::fromLocalFile(sector.filePath(QStringLiteral("missing"))).toString()}) {
+        settings()->setSectorPath(path);
+        ui.click(checkButton);
+        QCOMPARE(status(), folderErrorText);
+        QVERIFY2(checkButton->isEnabled(), "\"Check\" is usable again after the folder error.");
+        QVERIFY(!updateButton->isEnabled());
+    }
+    QVERIFY2(UiDriver::requestsTo(QStringLiteral("getfilelist.php")).isEmpty(), "No list was asked for.");
+}
+
+void TestUpdatePage::checkFindsEveryMissingFile()
+{
+    settings()->setSectorPath(QUrl::fromLocalFile(sector.path()).toString());
+    devservice::Fault slowList;
+    slowList.endpoint = "getfilelist.php";
+    slowList.delay = std::chrono::seconds(5);
+    slowList.times = 1;
+    testService().addFault(slowList);
+
+    ui.click(checkButton);
+    QCOMPARE(status(), checkingText);
+    QVERIFY2(!checkButton->isEnabled(), "\"Check\" is disabled while the list is awaited.");
+    QVERIFY(!updateButton->isEnabled());
+
+    QVERIFY(waitForStatus(readyText + QString::number(sectorFiles.size())));
+    QVERIFY(checkButton->isEnabled());
+    QVERIFY(updateButton->isEnabled());
+    QCOMPARE(updateOpacity(), 1.0);
+    QVERIFY(!progressBar->isVisible());
+
+    ui.moveTo(updateButton);
+    QCOMPARE(updateOpacity(), 0.7);
+    QCOMPARE(ui.cursorShape(), Qt::PointingHandCursor);
+    ui.moveAway();
+    QCOMPARE(updateOpacity(), 1.0);
+}
+
+void TestUpdatePage::statusSurvivesPageSwitches()
+{
+    const QString before = status();
+    QVERIFY(ui.showPage(QStringLiteral("settingsPlaceholder")));
+    QVERIFY(ui.showPage(QStringLiteral("updatePlaceholder")));
+    QCOMPARE(status(), before);
+    QVERIFY(updateButton->isEnabled());
+    QCOMPARE(updateOpacity(), 1.0);
+}
+
+void TestUpdatePage::updateRunsWithProgressToTheEnd()
+{
+    PropertyRecorder progress(progressBar, "value");
+    ui.click(updateButton);
+    QCOMPARE(status(), updatingText);
+    QVERIFY2(progressBar->isVisible(), "The progress bar is shown during the update.");
+    QVERIFY(!checkButton->isEnabled());
+    QVERIFY(!updateButton->isEnabled());
+
+    QVERIFY(waitForStatus(upToDateText));
+    QVERIFY2(!progressBar->isVisible(), "The progress bar vanished at the end.");
+    QVERIFY(checkButton->isEnabled());
+    QVERIFY(!updateButton->isEnabled());
+
+    QList<QVariant> expected;
+    for (int done = 1; done <= sectorFiles.size(); ++done)
+        expected.append(qreal(done) / sectorFiles.size());
+    QCOMPARE(progress.values, expected);
+    for (const QString &file : sectorFiles)
+        QVERIFY2(QFile::exists(sector.filePath(file)), qPrintable(file + QStringLiteral(" landed in the sector folder.")));
+}
+
+void TestUpdatePage::checkFindingNothingDimsUpdate()
+{
+    ui.click(checkButton);
+    QCOMPARE(status(), checkingText);
+    QVERIFY(waitForStatus(upToDateText));
+    QVERIFY(checkButton->isEnabled());
+    QVERIFY(!updateButton->isEnabled());
+    QCOMPARE(updateOpacity(), 0.3);
+}
+
+void TestUpdatePage::writeFailureIsReportedInRedUntilTheNextCheck()
+{
+    // A folder where the file belongs: the new version cannot be put there.
+    QVERIFY(publishNewer(content.filePath(QStringLiteral("sector/") + blockedFile), 1));
+    QVERIFY(QFile::remove(sector.filePath(blockedFile)));
+    QVERIFY(QDir(sector.path()).mkpath(blockedFile));
+
+    ui.click(checkButton);
+    QVERIFY(waitForStatus(readyText + QStringLiteral("1")));
+    ui.click(updateButton);
+    QVERIFY(waitForStatus(QStringLiteral("Update finished, but 1 file could not be written.")));
+    QCOMPARE(textDebug->property("color").value<QColor>(), red);
+    QVERIFY(checkButton->isEnabled());
+    QVERIFY(!progressBar->isVisible());
+
+    ui.click(checkButton);
+    QCOMPARE(status(), checkingText);
+    QCOMPARE(textDebug->property("color").value<QColor>(), statusGrey);
+    QVERIFY(waitForStatus(readyText + QStringLiteral("1")));
+    QCOMPARE(textDebug->property("color").value<QColor>(), statusGrey);
+    QVERIFY(QDir(sector.filePath(blockedFile)).removeRecursively());
+}
+
+void TestUpdatePage::failedDownloadsHoldTheProgressBar()
+{
+    for (const QString &file : sectorFiles)
+        QVERIFY(publishNewer(content.filePath(QStringLiteral("sector/") + file), 2));
+    ui.click(checkButton);
+    QVERIFY(waitForStatus(readyText + QString::number(sectorFiles.size())));
+
+    // Nine of the twelve downloads fail: those files stay pending, so the
+    // update never completes and the bar stays at three of twelve.
+    devservice::Fault outage;
+    outage.endpoint = "downloadSectorFile.php";
+    outage.status = 500;
+    outage.times = 9;
+    testService().addFault(outage);
+    const int downloadsBefore = UiDriver::requestsTo(QStringLiteral("downloadSectorFile.php")).size();
+
+    ui.click(updateButton);
+    QVERIFY2(waitUntil([&] {
+                 return UiDriver::requestsTo(QStringLiteral("downloadSectorFile.php")).size() - downloadsBefore
+                     == sectorFiles.size()
+                     && noRequestInFlight();
+             }),
+             "Every download was answered.");
+    QCOMPARE(progressBar->property("value").toReal(), 0.25);
+    QVERIFY2(progressBar->isVisible(), "The bar stays shown while files are pending.");
+    QCOMPARE(status(), updatingText);
+    QVERIFY(!checkButton->isEnabled());
+    QVERIFY(!updateButton->isEnabled());
+}
+
+QTEST_MAIN(TestUpdatePage)
+#include "tst_updatepage.moc"

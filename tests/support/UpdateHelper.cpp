@@ -1,0 +1,161 @@
+// A separate process for the update tests.
+//
+//   tarn_update_helper
+//       The self-update as start-up runs it, with this program's folder as
+//       the program folder. Every process appends its story to
+//       run-<pid>.txt in that folder: "start <executable file name>", then "selfUpdated",
+//       "errorFound" or "quit" (the restart path). When the folder holds a
+//       file "gate", the process waits for "go-<pid>" before it starts, so
+//       that a test can look at the folder between two processes.
+//   tarn_update_helper hold
+//       Keeps its own executable busy until its standard input closes.
+//   tarn_update_helper sector-update FOLDER [file-size-limit BYTES] [unprivileged]
+//       Checks FOLDER against the sector tree and downloads what is outdated,
+//       then prints "failed=N". With a file size limit, a write beyond it
+//       kills the process (SIGXFSZ), as an interruption would. Unprivileged
+//       drops root rights first, so that folder permissions apply.
+//
+// The service address comes from the environment variable TARN_TEST_SERVICE_URL.
+
+#include "handlers/SelfUpdateHandler.h"
+#include "handlers/SettingsHandler.h"
+#include "net/ApiBaseUrl.h"
+#include "update/FilesChecker.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+
+#include <grp.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+const QString apiBaseUrl = qEnvironmentVariable("TARN_TEST_SERVICE_URL");
+
+namespace {
+constexpr int gateTimeoutMs = 120000;
+constexpr uid_t nobody = 65534;
+
+QString inProgramFolder(const QString &name)
+{
+    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + name;
+}
+
+void logLine(const QString &line)
+{
+    QFile log(
+        inProgramFolder(QStringLiteral("run-%1.txt").arg(QCoreApplication::applicationPid())));
+    if (!log.open(QIODevice::WriteOnly | QIODevice::Append) || log.write(line.toUtf8() + '\n') < 0)
+        fprintf(stderr, "Could not write the run log.\n");
+}
+
+bool passGate()
+{
+    if (!QFileInfo::exists(inProgramFolder(QStringLiteral("gate"))))
+        return true;
+    const QString go
+        = inProgramFolder(QStringLiteral("go-%1").arg(QCoreApplication::applicationPid()));
+    QDeadlineTimer deadline(gateTimeoutMs);
+    while (!QFileInfo::exists(go)) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+int runSelfUpdate()
+{
+    // The file this process really runs from, whatever its own path says later.
+    const QString executable
+        = QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget()).fileName();
+    logLine(QStringLiteral("start ") + executable);
+    if (!passGate()) {
+        logLine(QStringLiteral("gate closed"));
+        return 1;
+    }
+    new SettingsHandler;
+    auto *handler = new SelfUpdateHandler;
+    QString outcome = QStringLiteral("quit");
+    const auto finish = [&outcome](const QString &signal) {
+        outcome = signal;
+        QCoreApplication::exit(0);
+    };
+    QObject::connect(handler, &SelfUpdateHandler::selfUpdated,
+                     [&] { finish(QStringLiteral("selfUpdated")); });
+    QObject::connect(handler, &SelfUpdateHandler::errorFound,
+                     [&] { finish(QStringLiteral("errorFound")); });
+    const int result = QCoreApplication::exec();
+    logLine(outcome);
+    return result;
+}
+
+int hold()
+{
+    // Blocks until the test closes the write channel.
+    while (fgetc(stdin) != EOF) { }
+    return 0;
+}
+
+bool applyLimits(const QStringList &options)
+{
+    const int limitAt = options.indexOf(QStringLiteral("file-size-limit"));
+    if (limitAt >= 0) {
+        const rlimit noCore{0, 0};
+        const rlim_t bytes = options.value(limitAt + 1).toULongLong();
+        const rlimit fileSize{bytes, bytes};
+        if (setrlimit(RLIMIT_CORE, &noCore) != 0 || setrlimit(RLIMIT_FSIZE, &fileSize) != 0)
+            return false;
+    }
+    if (options.contains(QStringLiteral("unprivileged")) && geteuid() == 0)
+        return setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0;
+    return true;
+}
+
+int runSectorUpdate(const QString &folder, const QStringList &options)
+{
+    if (!applyLimits(options)) {
+        fprintf(stderr, "Could not apply the process limits.\n");
+        return 1;
+    }
+    auto *settings = new SettingsHandler;
+    settings->insert(QStringLiteral("sectorPath"), QUrl::fromLocalFile(folder).toString());
+    FilesChecker checker(nullptr, false);
+    checker.SetRootPath(folder);
+    checker.SetMode(QStringLiteral("sector"));
+    bool downloading = false;
+    // Every element of the list is compared within one reply; download after all of them.
+    QObject::connect(&checker, &FilesChecker::FilesCompared, [&] {
+        if (!downloading)
+            QTimer::singleShot(0, &checker, &FilesChecker::DownloadSectorFiles);
+        downloading = true;
+    });
+    QObject::connect(&checker, &FilesChecker::UpdateFinished, [&] {
+        QTextStream(stdout) << "failed=" << checker.FailedWriteCount() << Qt::endl;
+        QCoreApplication::exit(0);
+    });
+    checker.RequestFilelist(QStringLiteral("getfilelist.php"));
+    return QCoreApplication::exec();
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    if (arguments.isEmpty())
+        return runSelfUpdate();
+    if (arguments.first() == QLatin1String("hold"))
+        return hold();
+    if (arguments.first() == QLatin1String("sector-update") && arguments.size() >= 2)
+        return runSectorUpdate(arguments.at(1), arguments.mid(2));
+    fprintf(stderr, "Unknown arguments.\n");
+    return 2;
+}

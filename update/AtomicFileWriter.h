@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+// Replaces files in one step. The bytes go to "<target>.tarn-part" in the
+// target's folder, which is renamed over the target only once it is complete,
+// so an interrupted or failed write leaves the old file or the whole new one.
+class AtomicFileWriter
+{
+public:
+    // Writes data as target and returns whether the target now holds it.
+    // A valid modificationTime becomes the file's last-modification time. When
+    // permissionsOf names an existing file (the one being replaced, which may
+    // have been moved aside already), the new file gets its permissions.
+    // A failure leaves the target as it was and removes the partial file.
+    static bool write(const QString &target, const QByteArray &data,
+                      const QDateTime &modificationTime, const QString &permissionsOf);
+
+    // Whether path names a partial file that write() left behind when it was
+    // interrupted.
+    static bool isPartFile(const QString &path);
+
+    // Removes the partial files directly inside folder.
+    static void removePartFiles(const QString &folder);
+};
