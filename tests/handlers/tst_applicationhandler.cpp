@@ -18,16 +18,6 @@ const QString euroscopeKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Dorvan
 const QString voiceClientKey = QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\VATSIM\\Audio For VATSIM");
 const QString lastProfile = QStringLiteral("LastProfile");
 
-SettingsHandler *settings()
-{
-    return QmlSingletonType<SettingsHandler>::instance;
-}
-
-QString fileUrl(const QString &path)
-{
-    return QUrl::fromLocalFile(path).toString();
-}
-
 QString registryFolder()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/Tarn/registry");

@@ -2,7 +2,6 @@
 
 #include "handlers/SelfUpdateHandler.h"
 #include "handlers/SettingsHandler.h"
-#include "net/ApiBaseUrl.h"
 #include "net/RequestSender.h"
 
 #include <QCoreApplication>
@@ -33,25 +32,17 @@ QString programFile(const QString &relative)
     return QCoreApplication::applicationDirPath() + QLatin1Char('/') + relative;
 }
 
-size_t requestCount(const std::string &path)
+// A handler started in this process, with spies on both of its outcomes.
+struct StartedHandler
 {
-    size_t count = 0;
-    for (const auto &request : testService().requests())
-        count += request.path == path ? 1 : 0;
-    return count;
-}
+    const std::unique_ptr<SelfUpdateHandler> handler = std::make_unique<SelfUpdateHandler>();
+    QSignalSpy updated{handler.get(), &SelfUpdateHandler::selfUpdated};
+    QSignalSpy error{handler.get(), &SelfUpdateHandler::errorFound};
 
-QTimer *watchdogOf(SelfUpdateHandler &handler)
-{
-    return handler.findChild<QTimer *>(QStringLiteral("selfUpdateWatchdog"));
-}
-
-// Fires the watchdog as 90 seconds would.
-bool fireWatchdog(SelfUpdateHandler &handler)
-{
-    QTimer *watchdog = watchdogOf(handler);
-    return watchdog && QMetaObject::invokeMethod(watchdog, "timeout");
-}
+    QTimer *watchdog() const { return handler->findChild<QTimer *>(QStringLiteral("selfUpdateWatchdog")); }
+    // Fires the watchdog as 90 seconds would.
+    bool fireWatchdog() const { return watchdog() && QMetaObject::invokeMethod(watchdog(), "timeout"); }
+};
 
 // The self-update helper run as a program of its own in a temporary program
 // folder: each of its processes writes run-<pid>.txt there and waits for a
@@ -63,6 +54,7 @@ public:
     {
         QFile::copy(QStringLiteral(TARN_UPDATE_HELPER), program());
         writeFile(m_folder.filePath(QStringLiteral("gate")), {});
+        m_firstBuild = readFile(program());
     }
 
     bool isValid() const
@@ -71,13 +63,14 @@ public:
     }
     QString program() const { return m_folder.filePath(helperName); }
     QString path(const QString &name) const { return m_folder.filePath(name); }
+    // The program as it was copied, and later builds of it.
+    QByteArray firstBuild() const { return m_firstBuild; }
+    QByteArray build(int number) const { return m_firstBuild + "\nbuild " + QByteArray::number(number) + '\n'; }
 
     // Starts the first process and lets it run to its end; its pid, or 0.
     qint64 runFirst(QProcess &process)
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("TARN_TEST_SERVICE_URL"), apiBaseUrl);
-        process.setProcessEnvironment(environment);
+        process.setProcessEnvironment(serviceEnvironment());
         process.setWorkingDirectory(m_folder.path());
         // Files rather than pipes: a restarted process inherits them and
         // outlives this one.
@@ -137,6 +130,7 @@ public:
 private:
     QTemporaryDir m_folder;
     QTemporaryDir m_output;
+    QByteArray m_firstBuild;
 };
 } // namespace
 
@@ -163,8 +157,11 @@ private Q_SLOTS:
     void corruptedProgramIsNotRestarted();
 
 private:
-    QString contentPath(const QString &relative) const { return m_content->filePath(relative); }
-    std::unique_ptr<SelfUpdateHandler> startHandler();
+    // Publishes a file of the client folder on the service.
+    bool publish(const QString &relative, const QByteArray &data) const
+    {
+        return writeFile(m_content->filePath(QStringLiteral("client/") + relative), data);
+    }
 
     std::unique_ptr<QTemporaryDir> m_content;
 };
@@ -180,9 +177,7 @@ void SelfUpdateHandlerTest::init()
     m_content = std::make_unique<QTemporaryDir>();
     QVERIFY2(m_content->isValid(), "The temporary content folder could not be made.");
     QVERIFY(QDir(m_content->path()).mkdir(QStringLiteral("client")));
-    testService().setContentRoot(m_content->path().toStdString());
-    testService().clearFaults();
-    testService().clearRequests();
+    resetTestService(m_content->path());
 }
 
 void SelfUpdateHandlerTest::cleanup()
@@ -194,33 +189,25 @@ void SelfUpdateHandlerTest::cleanup()
     QDir(programFile(QStringLiteral("sub"))).removeRecursively();
 }
 
-std::unique_ptr<SelfUpdateHandler> SelfUpdateHandlerTest::startHandler()
-{
-    auto handler = std::make_unique<SelfUpdateHandler>();
-    return watchdogOf(*handler) ? std::move(handler) : nullptr;
-}
-
 // ---------------------------------------------------------------------------
 // In this process, with data files only
 
 void SelfUpdateHandlerTest::everythingCurrent()
 {
-    QVERIFY(writeFile(contentPath(QStringLiteral("client/data.txt")), "data"));
+    QVERIFY(publish(QStringLiteral("data.txt"), "data"));
     QVERIFY(writeFile(programFile(QStringLiteral("data.txt")), "data"));
     QVERIFY(writeFile(programFile(QStringLiteral("extra.txt.delete")), "set aside earlier"));
 
-    const auto handler = startHandler();
-    QVERIFY2(handler, "The handler has no watchdog.");
-    QSignalSpy updated(handler.get(), &SelfUpdateHandler::selfUpdated);
-    QSignalSpy error(handler.get(), &SelfUpdateHandler::errorFound);
-    const QTimer *watchdog = watchdogOf(*handler);
+    StartedHandler run;
+    QVERIFY2(run.watchdog(), "The handler has no watchdog.");
+    const QTimer *watchdog = run.watchdog();
     QVERIFY2(watchdog->isActive(), "The watchdog does not run while the update is under way.");
     QCOMPARE(watchdog->interval(), 90000);
-    QVERIFY2(waitForSignals(updated), "selfUpdated() did not come.");
+    QVERIFY2(waitForSignals(run.updated), "selfUpdated() did not come.");
 
-    QCOMPARE(updated.count(), 1);
-    QCOMPARE(error.count(), 0);
-    QVERIFY2(!watchdogOf(*handler)->isActive(),
+    QCOMPARE(run.updated.count(), 1);
+    QCOMPARE(run.error.count(), 0);
+    QVERIFY2(!run.watchdog()->isActive(),
              "The watchdog still runs after the update finished.");
     QCOMPARE(requestCount("/api/tarn/checkClient.php"), size_t(1));
     QCOMPARE(requestCount("/api/tarn/downloadFile.php"), size_t(0));
@@ -230,17 +217,15 @@ void SelfUpdateHandlerTest::everythingCurrent()
 
 void SelfUpdateHandlerTest::changedDataFilesAreReplacedInPlace()
 {
-    QVERIFY(writeFile(contentPath(QStringLiteral("client/data.txt")), "new data"));
-    QVERIFY(writeFile(contentPath(QStringLiteral("client/sub/lib.dat")), "new library data"));
+    QVERIFY(publish(QStringLiteral("data.txt"), "new data"));
+    QVERIFY(publish(QStringLiteral("sub/lib.dat"), "new library data"));
     QVERIFY(writeFile(programFile(QStringLiteral("data.txt")), "old data"));
 
-    const auto handler = startHandler();
-    QVERIFY2(handler, "The handler has no watchdog.");
-    QSignalSpy updated(handler.get(), &SelfUpdateHandler::selfUpdated);
-    QSignalSpy error(handler.get(), &SelfUpdateHandler::errorFound);
-    QVERIFY2(waitForSignals(updated), "selfUpdated() did not come, so a restart was wanted.");
+    StartedHandler run;
+    QVERIFY2(run.watchdog(), "The handler has no watchdog.");
+    QVERIFY2(waitForSignals(run.updated), "selfUpdated() did not come, so a restart was wanted.");
 
-    QCOMPARE(error.count(), 0);
+    QCOMPARE(run.error.count(), 0);
     QCOMPARE(readFile(programFile(QStringLiteral("data.txt"))), QByteArray("new data"));
     QCOMPARE(readFile(programFile(QStringLiteral("sub/lib.dat"))), QByteArray("new library data"));
     QVERIFY2(!QFile::exists(programFile(QStringLiteral("data.txt.delete"))),
@@ -250,14 +235,13 @@ void SelfUpdateHandlerTest::changedDataFilesAreReplacedInPlace()
 
 void SelfUpdateHandlerTest::upperCaseHashesMatch()
 {
-    QVERIFY(writeFile(contentPath(QStringLiteral("client/data.txt")), "data"));
+    QVERIFY(publish(QStringLiteral("data.txt"), "data"));
     QVERIFY(writeFile(programFile(QStringLiteral("data.txt")), "data"));
     testService().setUpperCaseHashes(true);
 
-    const auto handler = startHandler();
-    QVERIFY2(handler, "The handler has no watchdog.");
-    QSignalSpy updated(handler.get(), &SelfUpdateHandler::selfUpdated);
-    QVERIFY2(waitForSignals(updated), "selfUpdated() did not come.");
+    StartedHandler run;
+    QVERIFY2(run.watchdog(), "The handler has no watchdog.");
+    QVERIFY2(waitForSignals(run.updated), "selfUpdated() did not come.");
     QVERIFY2(requestCount("/api/tarn/downloadFile.php") == 0,
              "A current file was downloaded because its listed hash is in upper case.");
 }
@@ -270,36 +254,32 @@ void SelfUpdateHandlerTest::watchdogReportsOnce()
     testService().addFault(fault);
 
     QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
-    const auto handler = startHandler();
-    QVERIFY2(handler, "The handler has no watchdog.");
-    QSignalSpy updated(handler.get(), &SelfUpdateHandler::selfUpdated);
-    QSignalSpy error(handler.get(), &SelfUpdateHandler::errorFound);
+    StartedHandler run;
+    QVERIFY2(run.watchdog(), "The handler has no watchdog.");
     QVERIFY2(waitForSignals(replies), "The failed list request did not end.");
-    QCOMPARE(error.count(), 0);
+    QCOMPARE(run.error.count(), 0);
 
-    QVERIFY2(fireWatchdog(*handler), "The watchdog could not be fired.");
-    QCOMPARE(error.count(), 1);
-    QVERIFY2(!watchdogOf(*handler)->isActive(),
+    QVERIFY2(run.fireWatchdog(), "The watchdog could not be fired.");
+    QCOMPARE(run.error.count(), 1);
+    QVERIFY2(!run.watchdog()->isActive(),
              "The watchdog still runs after it reported, so it would report again.");
-    QCOMPARE(updated.count(), 0);
+    QCOMPARE(run.updated.count(), 0);
 }
 
 void SelfUpdateHandlerTest::selfUpdatedAfterTheWatchdog()
 {
-    QVERIFY(writeFile(contentPath(QStringLiteral("client/data.txt")), "new data"));
-    const auto handler = startHandler();
-    QVERIFY2(handler, "The handler has no watchdog.");
-    QSignalSpy updated(handler.get(), &SelfUpdateHandler::selfUpdated);
-    QSignalSpy error(handler.get(), &SelfUpdateHandler::errorFound);
+    QVERIFY(publish(QStringLiteral("data.txt"), "new data"));
+    StartedHandler run;
+    QVERIFY2(run.watchdog(), "The handler has no watchdog.");
     QStringList order;
-    connect(handler.get(), &SelfUpdateHandler::errorFound, this,
+    connect(run.handler.get(), &SelfUpdateHandler::errorFound, this,
             [&] { order.append(QStringLiteral("errorFound")); });
-    connect(handler.get(), &SelfUpdateHandler::selfUpdated, this,
+    connect(run.handler.get(), &SelfUpdateHandler::selfUpdated, this,
             [&] { order.append(QStringLiteral("selfUpdated")); });
 
     // Replies are only handled by the event loop, so the list has not been compared yet.
-    QVERIFY2(fireWatchdog(*handler), "The watchdog could not be fired.");
-    QVERIFY2(waitForSignals(updated), "selfUpdated() did not follow the watchdog.");
+    QVERIFY2(run.fireWatchdog(), "The watchdog could not be fired.");
+    QVERIFY2(waitForSignals(run.updated), "selfUpdated() did not follow the watchdog.");
     QCOMPARE(order, (QStringList{QStringLiteral("errorFound"), QStringLiteral("selfUpdated")}));
     QCOMPARE(readFile(programFile(QStringLiteral("data.txt"))), QByteArray("new data"));
 }
@@ -308,66 +288,56 @@ void SelfUpdateHandlerTest::downloadWithoutContentDispositionEndsInTheWatchdog()
 {
     for (const QString &file :
          {QStringLiteral("data.txt"), QStringLiteral("extra.txt"), QStringLiteral("sub/lib.dat")})
-        QVERIFY(writeFile(contentPath(QStringLiteral("client/") + file), file.toLatin1()));
-    devservice::Fault fault;
-    fault.endpoint = "downloadFile.php";
-    fault.file = "extra.txt";
-    fault.noContentDisposition = true;
-    testService().addFault(fault);
+        QVERIFY(publish(file, file.toLatin1()));
+    answerWithoutContentDisposition("downloadFile.php", "extra.txt");
 
     QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
-    const auto handler = startHandler();
-    QVERIFY2(handler, "The handler has no watchdog.");
-    QSignalSpy updated(handler.get(), &SelfUpdateHandler::selfUpdated);
-    QSignalSpy error(handler.get(), &SelfUpdateHandler::errorFound);
+    StartedHandler run;
+    QVERIFY2(run.watchdog(), "The handler has no watchdog.");
     QVERIFY2(waitForSignals(replies, 4), "The list and the three downloads were not all answered.");
 
     QCOMPARE(readFile(programFile(QStringLiteral("data.txt"))), QByteArray("data.txt"));
     QCOMPARE(readFile(programFile(QStringLiteral("sub/lib.dat"))), QByteArray("sub/lib.dat"));
     QVERIFY2(!QFile::exists(programFile(QStringLiteral("extra.txt"))),
              "A reply without Content-Disposition was written.");
-    QCOMPARE(updated.count() + error.count(), 0);
-    QVERIFY2(watchdogOf(*handler)->isActive(),
+    QCOMPARE(run.updated.count() + run.error.count(), 0);
+    QVERIFY2(run.watchdog()->isActive(),
              "The watchdog stopped although a file is still pending.");
 
-    QVERIFY2(fireWatchdog(*handler), "The watchdog could not be fired.");
-    QCOMPARE(error.count(), 1);
-    QCOMPARE(updated.count(), 0);
+    QVERIFY2(run.fireWatchdog(), "The watchdog could not be fired.");
+    QCOMPARE(run.error.count(), 1);
+    QCOMPARE(run.updated.count(), 0);
 }
 
 void SelfUpdateHandlerTest::corruptedDownloadIsAnError()
 {
-    QVERIFY(writeFile(contentPath(QStringLiteral("client/data.txt")), "tampered"));
-    QVERIFY(writeFile(contentPath(QStringLiteral("client/extra.txt")), "fine"));
+    QVERIFY(publish(QStringLiteral("data.txt"), "tampered"));
+    QVERIFY(publish(QStringLiteral("extra.txt"), "fine"));
     QVERIFY(writeFile(programFile(QStringLiteral("data.txt")), "working data"));
     testService().setWrongHash("data.txt");
 
-    const auto handler = startHandler();
-    QVERIFY2(handler, "The handler has no watchdog.");
-    QSignalSpy updated(handler.get(), &SelfUpdateHandler::selfUpdated);
-    QSignalSpy error(handler.get(), &SelfUpdateHandler::errorFound);
-    QVERIFY2(waitForSignals(error), "A refused download was not reported when the batch ended.");
+    StartedHandler run;
+    QVERIFY2(run.watchdog(), "The handler has no watchdog.");
+    QVERIFY2(waitForSignals(run.error), "A refused download was not reported when the batch ended.");
 
-    QVERIFY2(!watchdogOf(*handler)->isActive(),
+    QVERIFY2(!run.watchdog()->isActive(),
              "The error came from the watchdog, not from the end of the batch.");
-    QCOMPARE(updated.count(), 0);
+    QCOMPARE(run.updated.count(), 0);
     QCOMPARE(readFile(programFile(QStringLiteral("data.txt"))), QByteArray("working data"));
     QCOMPARE(readFile(programFile(QStringLiteral("extra.txt"))), QByteArray("fine"));
 }
 
 void SelfUpdateHandlerTest::failedWriteIsAnError()
 {
-    QVERIFY(writeFile(contentPath(QStringLiteral("client/blocked/file.txt")), "cannot land"));
+    QVERIFY(publish(QStringLiteral("blocked/file.txt"), "cannot land"));
     QVERIFY(writeFile(programFile(QStringLiteral("blocked")), "a file where a folder should be"));
 
-    const auto handler = startHandler();
-    QVERIFY2(handler, "The handler has no watchdog.");
-    QSignalSpy updated(handler.get(), &SelfUpdateHandler::selfUpdated);
-    QSignalSpy error(handler.get(), &SelfUpdateHandler::errorFound);
-    QVERIFY2(waitForSignals(error), "A failed write was not reported when the batch ended.");
-    QVERIFY2(!watchdogOf(*handler)->isActive(),
+    StartedHandler run;
+    QVERIFY2(run.watchdog(), "The handler has no watchdog.");
+    QVERIFY2(waitForSignals(run.error), "A failed write was not reported when the batch ended.");
+    QVERIFY2(!run.watchdog()->isActive(),
              "The error came from the watchdog, not from the end of the batch.");
-    QCOMPARE(updated.count(), 0);
+    QCOMPARE(run.updated.count(), 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -377,10 +347,8 @@ void SelfUpdateHandlerTest::programInUseIsReplacedAndRestartedOnce()
 {
     ProgramFolder folder;
     QVERIFY2(folder.isValid(), "The program folder could not be prepared.");
-    const QByteArray oldProgram = readFile(folder.program());
-    const QByteArray newProgram = oldProgram + "\nbuild 2\n";
-    QVERIFY(writeFile(contentPath(QStringLiteral("client/") + helperName), newProgram));
-    QVERIFY(writeFile(contentPath(QStringLiteral("client/data.txt")), "data"));
+    QVERIFY(publish(helperName, folder.build(2)));
+    QVERIFY(publish(QStringLiteral("data.txt"), "data"));
 
     QProcess first;
     const qint64 firstPid = folder.runFirst(first);
@@ -389,9 +357,9 @@ void SelfUpdateHandlerTest::programInUseIsReplacedAndRestartedOnce()
              folder.output().constData());
     QCOMPARE(folder.runs().value(firstPid), (QStringList{startLine, QStringLiteral("quit")}));
 
-    QVERIFY2(readFile(folder.program() + QStringLiteral(".delete")) == oldProgram,
+    QVERIFY2(readFile(folder.program() + QStringLiteral(".delete")) == folder.firstBuild(),
              "The running program was not set aside under its name plus \".delete\".");
-    QVERIFY2(readFile(folder.program()) == newProgram, "The new program is not in place.");
+    QVERIFY2(readFile(folder.program()) == folder.build(2), "The new program is not in place.");
     QVERIFY2(QFileInfo(folder.program()).isExecutable(),
              "The new program lost the executable permission.");
     QCOMPARE(readFile(folder.path(QStringLiteral("data.txt"))), QByteArray("data"));
@@ -410,9 +378,7 @@ void SelfUpdateHandlerTest::restartedProcessDoesNotRestartAgain()
 {
     ProgramFolder folder;
     QVERIFY2(folder.isValid(), "The program folder could not be prepared.");
-    const QByteArray oldProgram = readFile(folder.program());
-    QVERIFY(
-        writeFile(contentPath(QStringLiteral("client/") + helperName), oldProgram + "\nbuild 2\n"));
+    QVERIFY(publish(helperName, folder.build(2)));
 
     QProcess first;
     const qint64 firstPid = folder.runFirst(first);
@@ -422,12 +388,11 @@ void SelfUpdateHandlerTest::restartedProcessDoesNotRestartAgain()
 
     // A newer build appears while the restarted process starts: it would need
     // to restart once more.
-    const QByteArray thirdProgram = oldProgram + "\nbuild 3\n";
-    QVERIFY(writeFile(contentPath(QStringLiteral("client/") + helperName), thirdProgram));
+    QVERIFY(publish(helperName, folder.build(3)));
     folder.open(restarted);
     QCOMPARE(folder.waitForOutcome(restarted),
              (QStringList{startLine, QStringLiteral("errorFound")}));
-    QVERIFY2(readFile(folder.program()) == thirdProgram,
+    QVERIFY2(readFile(folder.program()) == folder.build(3),
              "The restarted process did not put the newer build in place.");
     QCOMPARE(folder.runs().size(), 2);
 }
@@ -436,16 +401,14 @@ void SelfUpdateHandlerTest::corruptedProgramIsNotRestarted()
 {
     ProgramFolder folder;
     QVERIFY2(folder.isValid(), "The program folder could not be prepared.");
-    const QByteArray oldProgram = readFile(folder.program());
-    QVERIFY(
-        writeFile(contentPath(QStringLiteral("client/") + helperName), oldProgram + "\nbuild 2\n"));
+    QVERIFY(publish(helperName, folder.build(2)));
     testService().setWrongHash(helperName.toStdString());
 
     QProcess first;
     const qint64 firstPid = folder.runFirst(first);
     QVERIFY2(firstPid != 0, "The program did not run to its end.");
     QCOMPARE(folder.runs().value(firstPid), (QStringList{startLine, QStringLiteral("errorFound")}));
-    QVERIFY2(readFile(folder.program()) == oldProgram,
+    QVERIFY2(readFile(folder.program()) == folder.firstBuild(),
              "A program whose content does not match its hash was written.");
     QVERIFY2(!QFile::exists(folder.program() + QStringLiteral(".delete")),
              "The running program was set aside for nothing.");

@@ -12,16 +12,6 @@
 namespace {
 const QString euroscopeUrl = QStringLiteral("file:///C:/ES/EuroScope.exe");
 
-QVariantHash storedOnDisk()
-{
-    QT_WARNING_PUSH
-    QT_WARNING_DISABLE_DEPRECATED
-    return QJsonDocument::fromBinaryData(readFile(SettingsHandler::settingsFilePath()), QJsonDocument::Validate)
-        .object()
-        .toVariantHash();
-    QT_WARNING_POP
-}
-
 // Counts the warnings logged while it lives.
 class WarningCounter
 {
@@ -58,20 +48,7 @@ private Q_SLOTS:
     void defaultEuroscopePath();
     void natifyUrl_data();
     void natifyUrl();
-
-private:
-    void removeSettingsFile();
 };
-
-void TestSettingsHandler::removeSettingsFile()
-{
-    const QString path = SettingsHandler::settingsFilePath();
-    QFileInfo info(path);
-    if (info.isDir())
-        QDir(path).removeRecursively();
-    else
-        QFile::remove(path);
-}
 
 void TestSettingsHandler::init()
 {

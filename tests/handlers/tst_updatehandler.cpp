@@ -4,7 +4,6 @@
 #include "handlers/UpdateHandler.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QFileInfo>
 #include <QMetaMethod>
 #include <QSignalSpy>
@@ -15,21 +14,6 @@
 
 namespace {
 const QDateTime serviceTime(QDate(2024, 3, 9), QTime(17, 45, 12), Qt::LocalTime);
-
-bool setModificationTime(const QString &path, const QDateTime &time)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadWrite)
-        && file.setFileTime(time, QFileDevice::FileModificationTime);
-}
-
-size_t requestCount(const std::string &path)
-{
-    size_t count = 0;
-    for (const auto &request : testService().requests())
-        count += request.path == path ? 1 : 0;
-    return count;
-}
 
 QByteArrayList parameterNames(const char *signature)
 {
@@ -82,9 +66,7 @@ void UpdateHandlerTest::init()
     m_sector = std::make_unique<QTemporaryDir>();
     QVERIFY2(m_content->isValid() && m_sector->isValid(),
              "The temporary folders could not be made.");
-    testService().setContentRoot(m_content->path().toStdString());
-    testService().clearFaults();
-    testService().clearRequests();
+    resetTestService(m_content->path());
     useSectorFolder(m_sector->path());
     recordSignals();
 }

@@ -5,8 +5,6 @@
 #include "net/RequestSender.h"
 
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QQmlComponent>
 #include <QQmlEngine>
 #include <QSignalSpy>
@@ -24,34 +22,10 @@ const QString oldDigest = QStringLiteral("e114e36f81cb1f158011810e80f5a387c28141
 const QString usernameKey = QStringLiteral("username");
 const QString hashedPasswordKey = QStringLiteral("hashedPassword");
 
-SettingsHandler *settings()
-{
-    return QmlSingletonType<SettingsHandler>::instance;
-}
-
-QVariantHash storedOnDisk()
-{
-    QT_WARNING_PUSH
-    QT_WARNING_DISABLE_DEPRECATED
-    return QJsonDocument::fromBinaryData(readFile(SettingsHandler::settingsFilePath()), QJsonDocument::Validate)
-        .object()
-        .toVariantHash();
-    QT_WARNING_POP
-}
-
 // The form fields of every login request the service has seen, in order.
 QList<QHash<QString, QString>> loginRequests()
 {
-    QList<QHash<QString, QString>> logins;
-    for (const devservice::RecordedRequest &request : testService().requests()) {
-        if (request.path != "/api/tarn/login.php")
-            continue;
-        QHash<QString, QString> fields;
-        for (const auto &[name, value] : request.fields)
-            fields.insert(QString::fromStdString(name), QString::fromStdString(value));
-        logins.append(fields);
-    }
-    return logins;
+    return requestFields(QStringLiteral("/api/tarn/login.php"));
 }
 
 QByteArray account(const QString &cid, const QString &sha1, const QByteArray &rating)
@@ -89,7 +63,6 @@ private Q_SLOTS:
 private:
     void setAccounts(const QList<QByteArray> &accounts);
     void logInAndWait(const QString &name, const QString &password);
-    void removeSettingsFile();
 
     QTemporaryDir content;
     UserHandler *user = nullptr;
@@ -111,11 +84,6 @@ void TestUserHandler::logInAndWait(const QString &name, const QString &password)
     QVERIFY2(waitUntil([&] { return completed->count() + failed->count() > outcomes; }),
              "The login got no answer.");
     QCOMPARE(completed->count() + failed->count(), outcomes + 1);
-}
-
-void TestUserHandler::removeSettingsFile()
-{
-    QFile::remove(SettingsHandler::settingsFilePath());
 }
 
 void TestUserHandler::initTestCase()

@@ -3,13 +3,24 @@
 #include "TestService.h"
 
 #include "app/Startup.h"
+#include "handlers/SettingsHandler.h"
 
+#include <QFile>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <QSet>
+
+// QVERIFY2 for a function that reports its success: a failed check fails the
+// test at this check and makes the function return false.
+#define VERIFY_OR_RETURN_FALSE(statement, description) \
+    do { \
+        if (!QTest::qVerify(static_cast<bool>(statement), #statement, description, __FILE__, __LINE__)) \
+            return false; \
+    } while (false)
 
 namespace {
 constexpr int splashTimeoutMs = 30000;
@@ -157,16 +168,28 @@ Qt::CursorShape UiDriver::cursorShape() const
 
 QList<QHash<QString, QString>> UiDriver::requestsTo(const QString &endpoint)
 {
-    QList<QHash<QString, QString>> found;
-    for (const devservice::RecordedRequest &request : testService().requests()) {
-        if (!QString::fromStdString(request.path).endsWith(endpoint))
-            continue;
-        QHash<QString, QString> fields;
-        for (const auto &[name, value] : request.fields)
-            fields.insert(QString::fromStdString(name), QString::fromStdString(value));
-        found.append(fields);
-    }
-    return found;
+    return requestFields(endpoint);
+}
+
+bool UiDriver::startFresh(const QTemporaryDir &content)
+{
+    VERIFY_OR_RETURN_FALSE(content.isValid(), "A temporary content folder could be made.");
+    VERIFY_OR_RETURN_FALSE(writeFile(content.filePath(QStringLiteral("accounts.json")), DemoAccount::accountsJson),
+                           "The demo account could be written.");
+    testService().setContentRoot(content.path().toStdString());
+    QFile::remove(SettingsHandler::settingsFilePath());
+
+    VERIFY_OR_RETURN_FALSE(start(), "The main window appeared.");
+    VERIFY_OR_RETURN_FALSE(waitForSplashGone(), "The splash faded out after the self-update.");
+    return true;
+}
+
+bool UiDriver::startLoggedIn(const QTemporaryDir &content)
+{
+    if (!startFresh(content))
+        return false;
+    VERIFY_OR_RETURN_FALSE(logIn(DemoAccount::vatsimId, DemoAccount::password), "The login succeeded.");
+    return true;
 }
 
 bool UiDriver::waitForSplashGone() const

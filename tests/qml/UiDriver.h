@@ -12,6 +12,7 @@
 class QQmlApplicationEngine;
 class QQuickItem;
 class QQuickWindow;
+class QTemporaryDir;
 
 // The account of the development service that the interface tests log in with.
 namespace DemoAccount {
@@ -66,6 +67,13 @@ public:
     // The form fields of every request the service has seen at this endpoint
     // (for example "login.php"), in order.
     static QList<QHash<QString, QString>> requestsTo(const QString &endpoint);
+
+    // A first start: serves the demo account from the content folder, forgets
+    // the stored settings, starts the interface and waits out the splash.
+    // False, with the test failed at the step that failed, otherwise.
+    bool startFresh(const QTemporaryDir &content);
+    // startFresh, then the demo account's login up to the main layout.
+    bool startLoggedIn(const QTemporaryDir &content);
 
     // Waits until the splash screen has faded out after the self-update.
     bool waitForSplashGone() const;

@@ -38,14 +38,8 @@ private:
 
 void TestAboutPage::initTestCase()
 {
-    QVERIFY2(content.isValid(), "A temporary content folder could be made.");
-    QVERIFY(writeFile(content.filePath(QStringLiteral("accounts.json")), DemoAccount::accountsJson));
-    testService().setContentRoot(content.path().toStdString());
-    QFile::remove(SettingsHandler::settingsFilePath());
-
-    QVERIFY2(ui.start(), "The main window appeared.");
-    QVERIFY2(ui.waitForSplashGone(), "The splash faded out after the self-update.");
-    QVERIFY2(ui.logIn(DemoAccount::vatsimId, DemoAccount::password), "The login succeeded.");
+    if (!ui.startLoggedIn(content))
+        return;
     QVERIFY2(ui.showPage(QStringLiteral("aboutPlaceholder")), "The About page slid in.");
     page = ui.item(QStringLiteral("aboutPage"));
     block = ui.item(QStringLiteral("informationBlock"));

@@ -13,10 +13,6 @@
 #include <QUrl>
 
 namespace {
-SettingsHandler *settings()
-{
-    return QmlSingletonType<SettingsHandler>::instance;
-}
 } // namespace
 
 // The two launch buttons and the voice client's failure line. EuroScope is a
@@ -58,16 +54,12 @@ void TestDashboardPage::initTestCase()
     // no voice client is installed there, and no Discord.
     QStandardPaths::setTestModeEnabled(true);
     QVERIFY2(content.isValid() && programs.isValid(), "Temporary folders could be made.");
-    QVERIFY(writeFile(content.filePath(QStringLiteral("accounts.json")), DemoAccount::accountsJson));
-    testService().setContentRoot(content.path().toStdString());
-    QFile::remove(SettingsHandler::settingsFilePath());
-
     const QString euroscope = programs.filePath(QStringLiteral("EuroScope.exe"));
     QVERIFY(writeFile(euroscope, "#!/bin/sh\necho started >> '" + QFile::encodeName(programs.filePath(QStringLiteral("starts.log"))) + "'\n"));
     QVERIFY(QFile::setPermissions(euroscope, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
-    QVERIFY2(ui.start(), "The main window appeared.");
-    QVERIFY2(ui.waitForSplashGone(), "The splash faded out after the self-update.");
+    if (!ui.startFresh(content))
+        return;
     settings()->setEuroscopePath(QUrl::fromLocalFile(euroscope).toString());
     QVERIFY2(ui.logIn(DemoAccount::vatsimId, DemoAccount::password), "The login succeeded.");
     euroscopeButton = ui.item(QStringLiteral("launchEuroscopeButton"));

@@ -75,13 +75,8 @@ qreal TestLoginPage::blurRadius()
 
 void TestLoginPage::initTestCase()
 {
-    QVERIFY2(content.isValid(), "A temporary content folder could be made.");
-    QVERIFY(writeFile(content.filePath(QStringLiteral("accounts.json")), DemoAccount::accountsJson));
-    testService().setContentRoot(content.path().toStdString());
-    QFile::remove(SettingsHandler::settingsFilePath());
-
-    QVERIFY2(ui.start(), "The main window appeared.");
-    QVERIFY2(ui.waitForSplashGone(), "The splash faded out after the self-update.");
+    if (!ui.startFresh(content))
+        return;
     page = required(QStringLiteral("loginPage"));
     statusText = required(QStringLiteral("statusText"));
     loginInput = required(QStringLiteral("loginInput"));

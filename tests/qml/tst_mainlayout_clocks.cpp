@@ -112,13 +112,8 @@ void TestMainLayoutClocks::initTestCase()
                  && QTimeZone::systemTimeZone().offsetFromUtc(now.addSecs(-3600)) == standardOffset,
              "The zone that went over to summer time half an hour ago is in effect.");
 
-    QVERIFY2(content.isValid(), "A temporary content folder could be made.");
-    QVERIFY(writeFile(content.filePath(QStringLiteral("accounts.json")), DemoAccount::accountsJson));
-    testService().setContentRoot(content.path().toStdString());
-    QFile::remove(SettingsHandler::settingsFilePath());
-
-    QVERIFY2(ui.start(), "The main window appeared.");
-    QVERIFY2(ui.waitForSplashGone(), "The splash faded out after the self-update.");
+    if (!ui.startFresh(content))
+        return;
     // Runs right after the main window has pushed the layout, before any
     // timer could have fired.
     connect(QmlSingletonType<UserHandler>::instance, &UserHandler::loginCompleted, this, [this] {

@@ -20,16 +20,6 @@ namespace {
 constexpr int elideNone = 3;         // Text.ElideNone
 constexpr int wrapAnywhere = 3;      // Text.WrapAnywhere
 
-SettingsHandler *settings()
-{
-    return QmlSingletonType<SettingsHandler>::instance;
-}
-
-QString fileUrl(const QString &path)
-{
-    return QUrl::fromLocalFile(path).toString();
-}
-
 // The folder model behind the file list of an open dialog: the model of the
 // view that shows it. The dialog lives in a window of its own, so every
 // window is searched.
@@ -124,10 +114,7 @@ private:
 void TestSettingsPage::initTestCase()
 {
     QVERIFY2(content.isValid() && files.isValid(), "Temporary folders could be made.");
-    QVERIFY(writeFile(content.filePath(QStringLiteral("accounts.json")), DemoAccount::accountsJson));
     QVERIFY(writeFile(content.filePath(QStringLiteral("sector/Brenmar.sct")), "[INFO]\nBrenmar\n"));
-    testService().setContentRoot(content.path().toStdString());
-    QFile::remove(SettingsHandler::settingsFilePath());
 
     // A EuroScope folder with the executable beside things the dialog must not list.
     for (const QString &name : {QStringLiteral("EuroScope.exe"), QStringLiteral("Uninstall.exe"),
@@ -136,9 +123,8 @@ void TestSettingsPage::initTestCase()
     QVERIFY(QDir(files.path()).mkpath(QStringLiteral("EuroScope/Plugins")));
     QVERIFY(QDir(files.path()).mkpath(QStringLiteral("Sector")));
 
-    QVERIFY2(ui.start(), "The main window appeared.");
-    QVERIFY2(ui.waitForSplashGone(), "The splash faded out after the self-update.");
-    QVERIFY2(ui.logIn(DemoAccount::vatsimId, DemoAccount::password), "The login succeeded.");
+    if (!ui.startLoggedIn(content))
+        return;
     QVERIFY2(ui.showPage(QStringLiteral("settingsPlaceholder")), "The settings page slid in.");
     esPathText = ui.item(QStringLiteral("esPathText"));
     sectorPathText = ui.item(QStringLiteral("sectorPathText"));

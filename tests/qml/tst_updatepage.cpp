@@ -36,11 +36,6 @@ const QStringList sectorFiles = {
 };
 const QString blockedFile = QStringLiteral("Airports/BRM2.txt");
 
-SettingsHandler *settings()
-{
-    return QmlSingletonType<SettingsHandler>::instance;
-}
-
 bool noRequestInFlight()
 {
     return QmlSingletonType<UpdateHandler>::instance->findChildren<RequestSender *>().isEmpty();
@@ -49,9 +44,7 @@ bool noRequestInFlight()
 // The service publishes a new version of the file: its time moves ahead.
 bool publishNewer(const QString &path, int days)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadWrite)
-        && file.setFileTime(QDateTime::currentDateTime().addDays(days), QFileDevice::FileModificationTime);
+    return setModificationTime(path, QDateTime::currentDateTime().addDays(days));
 }
 } // namespace
 
@@ -109,15 +102,11 @@ qreal TestUpdatePage::updateOpacity() const
 void TestUpdatePage::initTestCase()
 {
     QVERIFY2(content.isValid() && sector.isValid(), "Temporary folders could be made.");
-    QVERIFY(writeFile(content.filePath(QStringLiteral("accounts.json")), DemoAccount::accountsJson));
     for (const QString &file : sectorFiles)
         QVERIFY(writeFile(content.filePath(QStringLiteral("sector/") + file), "content of " + file.toUtf8() + '\n'));
-    testService().setContentRoot(content.path().toStdString());
-    QFile::remove(SettingsHandler::settingsFilePath());
 
-    QVERIFY2(ui.start(), "The main window appeared.");
-    QVERIFY2(ui.waitForSplashGone(), "The splash faded out after the self-update.");
-    QVERIFY2(ui.logIn(DemoAccount::vatsimId, DemoAccount::password), "The login succeeded.");
+    if (!ui.startLoggedIn(content))
+        return;
     QVERIFY2(ui.showPage(QStringLiteral("updatePlaceholder")), "The update page slid in.");
     textDebug = ui.item(QStringLiteral("textDebug"));
     progressBar = ui.item(QStringLiteral("progressBar"));

@@ -1,13 +1,17 @@
 #include "TestService.h"
 
+#include "handlers/SettingsHandler.h"
 #include "net/ApiBaseUrl.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSslConfiguration>
 #include <QTemporaryDir>
+#include <QUrl>
 
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +44,58 @@ devservice::DevService &testService()
 }
 
 const QString apiBaseUrl = startService();
+
+void resetTestService(const QString &contentRoot)
+{
+    testService().setContentRoot(contentRoot.toStdString());
+    testService().clearFaults();
+    testService().clearRequests();
+}
+
+std::vector<devservice::RecordedRequest> requestsTo(const std::string &path)
+{
+    std::vector<devservice::RecordedRequest> matching;
+    for (const auto &request : testService().requests()) {
+        if (request.path == path)
+            matching.push_back(request);
+    }
+    return matching;
+}
+
+size_t requestCount(const std::string &path)
+{
+    return requestsTo(path).size();
+}
+
+QList<QHash<QString, QString>> requestFields(const QString &endpoint)
+{
+    QList<QHash<QString, QString>> found;
+    for (const devservice::RecordedRequest &request : testService().requests()) {
+        if (!QString::fromStdString(request.path).endsWith(endpoint))
+            continue;
+        QHash<QString, QString> fields;
+        for (const auto &[name, value] : request.fields)
+            fields.insert(QString::fromStdString(name), QString::fromStdString(value));
+        found.append(fields);
+    }
+    return found;
+}
+
+void answerWithoutContentDisposition(const std::string &endpoint, const std::string &file)
+{
+    devservice::Fault fault;
+    fault.endpoint = endpoint;
+    fault.file = file;
+    fault.noContentDisposition = true;
+    testService().addFault(fault);
+}
+
+QProcessEnvironment serviceEnvironment()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TARN_TEST_SERVICE_URL"), apiBaseUrl);
+    return environment;
+}
 
 void trustTestAuthority()
 {
@@ -78,4 +134,39 @@ bool writeFile(const QString &path, const QByteArray &data)
         return false;
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+QString fileUrl(const QString &path)
+{
+    return QUrl::fromLocalFile(path).toString();
+}
+
+bool setModificationTime(const QString &path, const QDateTime &time)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) && file.setFileTime(time, QFileDevice::FileModificationTime);
+}
+
+QVariantHash storedOnDisk()
+{
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    return QJsonDocument::fromBinaryData(readFile(SettingsHandler::settingsFilePath()), QJsonDocument::Validate)
+        .object()
+        .toVariantHash();
+    QT_WARNING_POP
+}
+
+SettingsHandler *settings()
+{
+    return QmlSingletonType<SettingsHandler>::instance;
+}
+
+void removeSettingsFile()
+{
+    const QString path = SettingsHandler::settingsFilePath();
+    if (QFileInfo(path).isDir())
+        QDir(path).removeRecursively();
+    else
+        QFile::remove(path);
 }

@@ -2,14 +2,40 @@
 
 #include "DevService.h"
 
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QProcessEnvironment>
 #include <QSignalSpy>
 #include <QString>
 #include <QTest>
+#include <QVariantHash>
 
 #include <functional>
+#include <string>
+#include <vector>
+
+class SettingsHandler;
 
 // The development service this test program talks to; apiBaseUrl points at it.
 devservice::DevService &testService();
+
+// Serves this content root with no faults and no requests recorded.
+void resetTestService(const QString &contentRoot);
+
+// The requests the service has seen at exactly this path, in order, and their number.
+std::vector<devservice::RecordedRequest> requestsTo(const std::string &path);
+size_t requestCount(const std::string &path);
+// The form fields of every request to a path ending in endpoint (for
+// example "login.php"), in order.
+QList<QHash<QString, QString>> requestFields(const QString &endpoint);
+
+// Every download of this file from the endpoint is answered without a
+// Content-Disposition header.
+void answerWithoutContentDisposition(const std::string &endpoint, const std::string &file);
+
+// The environment of a separate process that talks to this program's service.
+QProcessEnvironment serviceEnvironment();
 
 // Trusts the test certificate authority in the default TLS configuration
 // (only meaningful for a TLS test program).
@@ -25,3 +51,14 @@ bool waitForSignals(QSignalSpy &spy, int count = 1, int timeoutMs = 10000);
 QByteArray readFile(const QString &path);
 // Writes a whole file, creating its folder; false when that fails.
 bool writeFile(const QString &path, const QByteArray &data);
+// The file: URL of a local path, as the settings store paths.
+QString fileUrl(const QString &path);
+// Sets the file's modification time; false when that fails.
+bool setModificationTime(const QString &path, const QDateTime &time);
+
+// The store start-up makes, as the interface reaches it.
+SettingsHandler *settings();
+// Removes the settings file, or a folder standing in its place.
+void removeSettingsFile();
+// What the settings file on disk holds; empty when there is none.
+QVariantHash storedOnDisk();

@@ -1,7 +1,6 @@
 #include "TestService.h"
 
 #include "handlers/SettingsHandler.h"
-#include "net/ApiBaseUrl.h"
 #include "net/RequestSender.h"
 #include "update/FilesChecker.h"
 
@@ -43,26 +42,9 @@ void recordMessage(QtMsgType type, const QMessageLogContext &context, const QStr
     defaultHandler(type, context, message);
 }
 
-bool setModificationTime(const QString &path, const QDateTime &time)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadWrite)
-        && file.setFileTime(time, QFileDevice::FileModificationTime);
-}
-
 QString sha1Hex(const QByteArray &bytes)
 {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
-}
-
-std::vector<devservice::RecordedRequest> requestsTo(const std::string &path)
-{
-    std::vector<devservice::RecordedRequest> matching;
-    for (const auto &request : testService().requests()) {
-        if (request.path == path)
-            matching.push_back(request);
-    }
-    return matching;
 }
 
 QStringList requestedFiles(const std::string &path)
@@ -95,13 +77,6 @@ void setList(const QString &endpoint, const QByteArray &json)
 QByteArray helperBytes()
 {
     return readFile(QStringLiteral(TARN_UPDATE_HELPER));
-}
-
-QProcessEnvironment helperEnvironment()
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TARN_TEST_SERVICE_URL"), apiBaseUrl);
-    return environment;
 }
 } // namespace
 
@@ -152,6 +127,8 @@ private:
     // Runs a "client" comparison of the local folder; false when it did not come.
     bool compareClient(FilesChecker &checker);
     bool compareSector(FilesChecker &checker);
+    // Downloads what a sector comparison found; false when the batch did not end.
+    static bool downloadSector(FilesChecker &checker);
     // Waits until count more replies of the shared access manager have finished,
     // counting from when the spy was made.
     static bool waitForReplies(QSignalSpy &finished, int count);
@@ -176,9 +153,7 @@ void FilesCheckerTest::init()
     m_local = std::make_unique<QTemporaryDir>();
     QVERIFY2(m_content->isValid() && m_local->isValid(),
              "The temporary folders could not be made.");
-    testService().setContentRoot(m_content->path().toStdString());
-    testService().clearFaults();
-    testService().clearRequests();
+    resetTestService(m_content->path());
     m_settings->remove(QStringLiteral("sectorPath"));
     updateWarnings.clear();
 }
@@ -216,6 +191,13 @@ bool FilesCheckerTest::compareSector(FilesChecker &checker)
     return waitForSignals(compared);
 }
 
+bool FilesCheckerTest::downloadSector(FilesChecker &checker)
+{
+    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+    checker.DownloadSectorFiles();
+    return waitForSignals(finished);
+}
+
 bool FilesCheckerTest::waitForReplies(QSignalSpy &finished, int count)
 {
     // The spy is connected before any sender, so by the time it has counted a
@@ -225,7 +207,7 @@ bool FilesCheckerTest::waitForReplies(QSignalSpy &finished, int count)
 
 bool FilesCheckerTest::runSectorHelper(QProcess &helper, const QStringList &options)
 {
-    helper.setProcessEnvironment(helperEnvironment());
+    helper.setProcessEnvironment(serviceEnvironment());
     helper.start(QStringLiteral(TARN_UPDATE_HELPER),
                  QStringList{QStringLiteral("sector-update"), m_local->path()} + options);
     return helper.waitForFinished(helperTimeoutMs);
@@ -535,11 +517,7 @@ void FilesCheckerTest::clientDownloadWithoutContentDispositionStaysPending()
     for (const QString &name :
          {QStringLiteral("a.txt"), QStringLiteral("b.txt"), QStringLiteral("c.txt")})
         QVERIFY(writeFile(contentPath(QStringLiteral("client/") + name), name.toLatin1()));
-    devservice::Fault fault;
-    fault.endpoint = "downloadFile.php";
-    fault.file = "b.txt";
-    fault.noContentDisposition = true;
-    testService().addFault(fault);
+    answerWithoutContentDisposition("downloadFile.php", "b.txt");
 
     QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
     FilesChecker checker(nullptr, true);
@@ -687,9 +665,7 @@ void FilesCheckerTest::sectorPathsLeavingTheFolderAreSkipped()
     QCOMPARE(checker.PendingFiles(), QStringList{QStringLiteral("//up/ok.txt")});
     QCOMPARE(updateWarnings.size(), 8);
 
-    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-    checker.DownloadSectorFiles();
-    QVERIFY2(waitForSignals(finished), "The sector download did not finish.");
+    QVERIFY2(downloadSector(checker), "The sector download did not finish.");
     QCOMPARE(requestedFiles(sectorDownload), QStringList{QStringLiteral("//up/ok.txt")});
     QCOMPARE(readFile(localPath(QStringLiteral("up/ok.txt"))), QByteArray("ok"));
 }
@@ -775,11 +751,7 @@ void FilesCheckerTest::sectorDownloadWithoutContentDispositionStaysPending()
     for (const QString &name :
          {QStringLiteral("a.txt"), QStringLiteral("b.txt"), QStringLiteral("c.txt")})
         QVERIFY(writeFile(contentPath(QStringLiteral("sector/S/") + name), name.toLatin1()));
-    devservice::Fault fault;
-    fault.endpoint = "downloadSectorFile.php";
-    fault.file = "//S/b.txt";
-    fault.noContentDisposition = true;
-    testService().addFault(fault);
+    answerWithoutContentDisposition("downloadSectorFile.php", "//S/b.txt");
 
     FilesChecker checker(nullptr, false);
     QVERIFY2(compareSector(checker), "The sector comparison did not finish.");
@@ -844,9 +816,7 @@ void FilesCheckerTest::sectorProfilesAreMerged()
     FilesChecker checker(nullptr, false);
     QVERIFY2(compareSector(checker), "The sector comparison did not finish.");
     QCOMPARE(checker.PendingCount(), quint64(3));
-    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-    checker.DownloadSectorFiles();
-    QVERIFY2(waitForSignals(finished), "The sector downloads did not finish.");
+    QVERIFY2(downloadSector(checker), "The sector downloads did not finish.");
 
     QVERIFY2(readFile(localPath(QStringLiteral("Brenmar.prf")))
                  == readFile(data + QStringLiteral("merged/Brenmar.prf")),
@@ -872,9 +842,7 @@ void FilesCheckerTest::sectorReplacementKeepsPermissions()
 
     FilesChecker checker(nullptr, false);
     QVERIFY2(compareSector(checker), "The sector comparison did not finish.");
-    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-    checker.DownloadSectorFiles();
-    QVERIFY2(waitForSignals(finished), "The sector download did not finish.");
+    QVERIFY2(downloadSector(checker), "The sector download did not finish.");
     QCOMPARE(readFile(localPath(QStringLiteral("Tools/run.sh"))),
              QByteArray("#!/bin/sh\necho new\n"));
     const QFile::Permissions kept = QFile::permissions(localPath(QStringLiteral("Tools/run.sh")))
@@ -893,9 +861,7 @@ void FilesCheckerTest::sectorStalePartFilesAreRemoved()
 
     FilesChecker checker(nullptr, false);
     QVERIFY2(compareSector(checker), "The sector comparison did not finish.");
-    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-    checker.DownloadSectorFiles();
-    QVERIFY2(waitForSignals(finished), "The sector download did not finish.");
+    QVERIFY2(downloadSector(checker), "The sector download did not finish.");
     QCOMPARE(readFile(localPath(QStringLiteral("Data/a.txt"))), QByteArray("a"));
     QCOMPARE(QDir(localPath(QStringLiteral("Data"))).entryList(QDir::Files | QDir::Hidden),
              QStringList{QStringLiteral("a.txt")});
@@ -920,9 +886,7 @@ void FilesCheckerTest::sectorWriteFailuresAreCounted()
     QVERIFY2(compareSector(checker), "The sector comparison did not finish.");
     QCOMPARE(checker.PendingCount(), quint64(3));
     QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
-    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-    checker.DownloadSectorFiles();
-    QVERIFY2(waitForSignals(finished), "A sector batch with failed writes did not end.");
+    QVERIFY2(downloadSector(checker), "A sector batch with failed writes did not end.");
 
     QCOMPARE(updated.count(), 3);
     QCOMPARE(checker.FailedWriteCount(), quint64(2));
@@ -994,9 +958,7 @@ void FilesCheckerTest::interruptedWriteLeavesTheOldFile()
 
     FilesChecker checker(nullptr, false);
     QVERIFY2(compareSector(checker), "The sector comparison did not finish.");
-    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-    checker.DownloadSectorFiles();
-    QVERIFY2(waitForSignals(finished), "The sector download did not finish.");
+    QVERIFY2(downloadSector(checker), "The sector download did not finish.");
     QVERIFY2(readFile(localPath(QStringLiteral("Data/big.sct"))) == newContent,
              "The next update did not write the file.");
     QVERIFY2(!QFile::exists(part), "The partial file of the interrupted write is still there.");
