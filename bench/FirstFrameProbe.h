@@ -19,7 +19,8 @@ public:
     explicit FirstFrameProbe(QQmlApplicationEngine &engine);
 
     // Prints the times since the process started (at main(), window made,
-    // first frame) as a result line; returns the exit code.
+    // first frame) and the processor time used up to the first frame as a
+    // result line; returns the exit code.
     int report(const QString &caseName, double mainEnteredAt) const;
 
 private:
@@ -28,4 +29,5 @@ private:
     std::atomic<double> windowCreatedAt{0};
     // Written on the render thread, which swaps the frames.
     std::atomic<double> firstFrameAt{0};
+    std::atomic<double> processorTimeAtFirstFrame{0};
 };

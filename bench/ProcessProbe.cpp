@@ -60,6 +60,11 @@ double ProcessProbe::now()
     return clockSeconds(CLOCK_REALTIME);
 }
 
+double ProcessProbe::processorTime()
+{
+    return clockSeconds(CLOCK_PROCESS_CPUTIME_ID);
+}
+
 qint64 ProcessProbe::residentKiB()
 {
     return statusKiB("VmRSS");

@@ -13,6 +13,9 @@ public:
     static double launchedAt();
     // The wall clock now, in seconds since the epoch.
     static double now();
+    // The processor time that all threads of the process have used so far,
+    // in seconds: less disturbed by other load on the machine than the wall clock.
+    static double processorTime();
 
     // Resident memory now, in KiB; -1 when it cannot be read.
     static qint64 residentKiB();
