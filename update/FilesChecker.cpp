@@ -20,6 +20,7 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QNetworkReply>
+#include <QTimer>
 
 #include <algorithm>
 #include <optional>
@@ -34,6 +35,7 @@ const QLatin1String sectorDownloadEndpoint("/downloadSectorFile.php");
 const QLatin1String contentCompareMode("EXT");
 const QLatin1String deleteSuffix(".delete");
 const QByteArray contentDispositionHeader = QByteArrayLiteral("Content-Disposition");
+constexpr int sectorRequestsPerTurn = 100;
 
 QJsonArray listOf(QNetworkReply *reply)
 {
@@ -339,15 +341,30 @@ void FilesChecker::DownloadSectorFiles()
 {
     failedWrites = 0;
     clearedFolders.clear();
-    const QStringList paths = sectorPending.toList();
-    for (const QString &path : paths) {
-        auto *sender = new RequestSender(this);
-        connect(sender, &RequestSender::onResponse, this,
-                [this, path](QNetworkReply *reply) { OnSectorDownloadReply(reply, path); });
-        sender->sendRequest(apiBaseUrl + sectorDownloadEndpoint, {{QStringLiteral("file"), path}});
-    }
-    if (sectorPending.isEmpty())
+    if (sectorPending.isEmpty()) {
         Q_EMIT UpdateFinished();
+        return;
+    }
+    postSectorRequests(sectorPending.toList(), 0);
+}
+
+void FilesChecker::postSectorRequests(const QStringList &paths, int from)
+{
+    // Posting thousands of requests in one go holds the event loop, and so the
+    // window, for a noticeable time: a slice per turn keeps it responsive.
+    const int end = std::min(from + sectorRequestsPerTurn, paths.size());
+    for (int i = from; i < end; ++i)
+        postSectorRequest(paths.at(i));
+    if (end < paths.size())
+        QTimer::singleShot(0, this, [this, paths, end] { postSectorRequests(paths, end); });
+}
+
+void FilesChecker::postSectorRequest(const QString &path)
+{
+    auto *sender = new RequestSender(this);
+    connect(sender, &RequestSender::onResponse, this,
+            [this, path](QNetworkReply *reply) { OnSectorDownloadReply(reply, path); });
+    sender->sendRequest(apiBaseUrl + sectorDownloadEndpoint, {{QStringLiteral("file"), path}});
 }
 
 void FilesChecker::OnSectorDownloadReply(gsl::not_null<QNetworkReply *> reply, QString filePath)

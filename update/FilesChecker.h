@@ -77,6 +77,8 @@ private:
     QString setAsideIfInUse(const QString &target);
     bool writeFile(const QString &filePath, const QByteArray &data, const QString &replacedFile);
     void removePartFilesOnce(const QString &target);
+    void postSectorRequests(const QStringList &paths, int from);
+    void postSectorRequest(const QString &path);
 
     QHash<QString, QString> sectorTimes;
     QHash<QString, ClientFileEntry> clientEntries;

@@ -110,6 +110,7 @@ private Q_SLOTS:
     void sectorPathsLeavingTheFolderAreSkipped();
     void sectorDownloadsWithServiceTimes();
     void sectorDuplicatePathIsDownloadedTwice();
+    void sectorLargeBatchArrivesWhole();
     void sectorDownloadWithoutContentDispositionStaysPending();
     void sectorNothingPending();
     void sectorErrorReplyEmptiesTheLists();
@@ -668,6 +669,26 @@ void FilesCheckerTest::sectorPathsLeavingTheFolderAreSkipped()
     QVERIFY2(downloadSector(checker), "The sector download did not finish.");
     QCOMPARE(requestedFiles(sectorDownload), QStringList{QStringLiteral("//up/ok.txt")});
     QCOMPARE(readFile(localPath(QStringLiteral("up/ok.txt"))), QByteArray("ok"));
+}
+
+void FilesCheckerTest::sectorLargeBatchArrivesWhole()
+{
+    // More files than are posted in one turn of the event loop.
+    constexpr int count = 250;
+    for (int i = 0; i < count; ++i)
+        QVERIFY(writeFile(contentPath(QStringLiteral("sector/Batch/f%1.txt").arg(i)), QByteArray::number(i)));
+
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compareSector(checker), "The sector comparison did not finish.");
+    QCOMPARE(checker.PendingCount(), quint64(count));
+
+    QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
+    QVERIFY2(downloadSector(checker), "A batch larger than one slice did not finish.");
+    QCOMPARE(updated.count(), count);
+    QCOMPARE(int(requestedFiles(sectorDownload).size()), count);
+    for (int i = 0; i < count; ++i)
+        QCOMPARE(readFile(localPath(QStringLiteral("Batch/f%1.txt").arg(i))), QByteArray::number(i));
+    QCOMPARE(checker.PendingCount(), quint64(0));
 }
 
 void FilesCheckerTest::sectorDownloadsWithServiceTimes()
