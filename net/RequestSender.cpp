@@ -43,6 +43,7 @@ void RequestSender::sendRequest(const QString &url, const QHash<QString, QString
     // finishes, keeps the cost per reply constant with many in flight.
     QNetworkReply *reply = manager->post(request, encodeFields(fields));
     connection = connect(reply, &QNetworkReply::finished, this, [this, reply] { endRequest(reply); });
+    Q_EMIT replyStarted(reply);
 }
 
 void RequestSender::endRequest(QNetworkReply *reply)

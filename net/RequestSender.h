@@ -27,6 +27,10 @@ public:
     static QNetworkAccessManager *sharedManager();
 
 Q_SIGNALS:
+    // Emitted from sendRequest() once the reply exists, for callers that read
+    // its body as it arrives. The sender still owns the reply and disposes of
+    // it after finished(); onResponse() is delivered as usual.
+    void replyStarted(QNetworkReply *reply);
     // Emitted at most once, only for a reply without error or with HTTP 401
     // (QNetworkReply::AuthenticationRequiredError).
     void onResponse(QNetworkReply *reply);
