@@ -12,16 +12,34 @@ Q_LOGGING_CATEGORY(lcWrite, "tarn.update")
 
 const QLatin1String partSuffix(".tarn-part");
 
-// Everything but the rename: the data, then the permissions and the time,
-// set last so that nothing written afterwards changes it.
-bool writePart(QFile &part, const QByteArray &data, const QDateTime &modificationTime,
-               const QString &permissionsOf)
+bool createPart(QFile &part)
 {
+    if (part.exists() && !part.remove()) {
+        qCWarning(lcWrite) << "Could not remove the stale" << part.fileName() << "-"
+                           << part.errorString();
+        return false;
+    }
     if (!part.open(QIODevice::WriteOnly)) {
         qCWarning(lcWrite) << "Could not create" << part.fileName() << "-" << part.errorString();
         return false;
     }
-    if (part.write(data) != data.size() || !part.flush()) {
+    return true;
+}
+
+bool appendToPart(QFile &part, const QByteArray &data)
+{
+    if (part.write(data) != data.size()) {
+        qCWarning(lcWrite) << "Could not write" << part.fileName() << "-" << part.errorString();
+        return false;
+    }
+    return true;
+}
+
+// The permissions and the time, set last so that nothing written afterwards
+// changes them, then the close.
+bool completePart(QFile &part, const QDateTime &modificationTime, const QString &permissionsOf)
+{
+    if (!part.flush()) {
         qCWarning(lcWrite) << "Could not write" << part.fileName() << "-" << part.errorString();
         return false;
     }
@@ -44,22 +62,9 @@ bool writePart(QFile &part, const QByteArray &data, const QDateTime &modificatio
     }
     return true;
 }
-} // namespace
 
-bool AtomicFileWriter::write(const QString &target, const QByteArray &data,
-                             const QDateTime &modificationTime, const QString &permissionsOf)
+bool renameOver(QFile &part, const QString &target)
 {
-    QFile part(target + partSuffix);
-    if (part.exists() && !part.remove()) {
-        qCWarning(lcWrite) << "Could not remove the stale" << part.fileName() << "-"
-                           << part.errorString();
-        return false;
-    }
-    if (!writePart(part, data, modificationTime, permissionsOf)) {
-        part.close();
-        part.remove();
-        return false;
-    }
     if (!Platform::replaceFile(part.fileName(), target)) {
         qCWarning(lcWrite) << "Could not replace" << target << "with" << part.fileName();
         part.remove();
@@ -67,17 +72,88 @@ bool AtomicFileWriter::write(const QString &target, const QByteArray &data,
     }
     return true;
 }
+} // namespace
+
+bool AtomicFileWriter::write(const QString &target, const QByteArray &data,
+                             const QDateTime &modificationTime, const QString &permissionsOf)
+{
+    Incremental writer(target);
+    return writer.open() && writer.append(data) && writer.finish(modificationTime, permissionsOf);
+}
+
+AtomicFileWriter::Incremental::Incremental(const QString &target)
+    : target(target)
+    , part(target + partSuffix)
+{
+}
+
+AtomicFileWriter::Incremental::~Incremental()
+{
+    abandon();
+}
+
+bool AtomicFileWriter::Incremental::open()
+{
+    live = createPart(part);
+    return live;
+}
+
+bool AtomicFileWriter::Incremental::append(const QByteArray &data)
+{
+    if (!live)
+        return false;
+    if (appendToPart(part, data))
+        return true;
+    abandon();
+    return false;
+}
+
+bool AtomicFileWriter::Incremental::finish(const QDateTime &modificationTime,
+                                           const QString &permissionsOf)
+{
+    if (!live)
+        return false;
+    if (!completePart(part, modificationTime, permissionsOf)) {
+        abandon();
+        return false;
+    }
+    // A failed rename removes the partial file itself; a successful one must
+    // not be undone by the destructor.
+    live = false;
+    return renameOver(part, target);
+}
+
+void AtomicFileWriter::Incremental::abandon()
+{
+    if (!live)
+        return;
+    live = false;
+    part.close();
+    part.remove();
+}
+
+bool AtomicFileWriter::Incremental::isLive() const
+{
+    return live;
+}
+
+QString AtomicFileWriter::Incremental::partFileName() const
+{
+    return part.fileName();
+}
 
 bool AtomicFileWriter::isPartFile(const QString &path)
 {
     return path.endsWith(partSuffix);
 }
 
-void AtomicFileWriter::removePartFiles(const QString &folder)
+void AtomicFileWriter::removePartFiles(const QString &folder, const QSet<QString> &keep)
 {
     QDirIterator parts(folder, {QLatin1Char('*') + partSuffix}, QDir::Files | QDir::Hidden);
     while (parts.hasNext()) {
         const QString part = parts.next();
+        if (keep.contains(part))
+            continue;
         if (!QFile::remove(part))
             qCWarning(lcWrite) << "Could not remove the stale" << part;
     }

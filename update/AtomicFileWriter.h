@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QFile>
+#include <QSet>
 #include <QString>
 
 // Replaces files in one step. The bytes go to "<target>.tarn-part" in the
@@ -18,10 +20,37 @@ public:
     static bool write(const QString &target, const QByteArray &data,
                       const QDateTime &modificationTime, const QString &permissionsOf);
 
+    // The same replacement for data that arrives in pieces: open() creates the
+    // partial file, append() adds to it, finish() completes it exactly as
+    // write() does. Until finish() succeeds the target is untouched; a failure
+    // or abandon() (also on destruction) removes the partial file.
+    class Incremental
+    {
+    public:
+        explicit Incremental(const QString &target);
+        ~Incremental();
+        Incremental(const Incremental &) = delete;
+        Incremental &operator=(const Incremental &) = delete;
+
+        bool open();
+        bool append(const QByteArray &data);
+        bool finish(const QDateTime &modificationTime, const QString &permissionsOf);
+        void abandon();
+        // Open and neither finished nor abandoned.
+        bool isLive() const;
+        QString partFileName() const;
+
+    private:
+        QString target;
+        QFile part;
+        bool live = false;
+    };
+
     // Whether path names a partial file that write() left behind when it was
     // interrupted.
     static bool isPartFile(const QString &path);
 
-    // Removes the partial files directly inside folder.
-    static void removePartFiles(const QString &folder);
+    // Removes the partial files directly inside folder, except those named
+    // (absolute paths) in keep.
+    static void removePartFiles(const QString &folder, const QSet<QString> &keep = {});
 };
