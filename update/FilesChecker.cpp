@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 namespace {
 Q_LOGGING_CATEGORY(lcUpdate, "tarn.update")
@@ -35,7 +36,16 @@ const QLatin1String sectorDownloadEndpoint("/downloadSectorFile.php");
 const QLatin1String contentCompareMode("EXT");
 const QLatin1String deleteSuffix(".delete");
 const QByteArray contentDispositionHeader = QByteArrayLiteral("Content-Disposition");
-constexpr int sectorRequestsPerTurn = 100;
+// Sector requests in flight. Qt runs six connections per host; the requests
+// queued behind them keep every connection busy without a round trip through
+// this thread after each reply.
+constexpr int maxSectorRequests = 24;
+// Each running reply buffers what this thread has not read yet, so large
+// bodies are let in only while their sizes, guessed for the replies whose
+// headers have not come, add up to at most this much.
+constexpr qint64 sectorBytesInFlight = 20 * 1024 * 1024;
+// Fewer than this are always allowed, whatever the sizes.
+constexpr int minSectorRequests = 2;
 
 QJsonArray listOf(QNetworkReply *reply)
 {
@@ -112,11 +122,32 @@ struct FilesChecker::SectorWalk
     }
 };
 
+// One sector request from its posting until its reply has finished.
+struct FilesChecker::SectorDownload
+{
+    QString path;
+    // The full local path, cleaned.
+    QString target;
+    // A profile merge needs the user's copy and the whole body at once.
+    bool wholeBody = false;
+    // The reply's headers have been looked at.
+    bool headersSeen = false;
+    // The body goes to the part file as it arrives.
+    bool streamed = false;
+    // The Content-Length, or -1 while unknown.
+    qint64 expectedBytes = -1;
+    // Set while streaming into it; empty once a write into it failed.
+    std::unique_ptr<AtomicFileWriter::Incremental> part;
+};
+
 FilesChecker::FilesChecker(QObject *parent, bool downloadAfterCompare)
     : QObject(parent)
     , downloadAfterCompare(downloadAfterCompare)
 {
 }
+
+// Out of line for SectorDownload; removes the part files still being written.
+FilesChecker::~FilesChecker() = default;
 
 void FilesChecker::SetRootPath(const QString &rootPath)
 {
@@ -345,26 +376,130 @@ void FilesChecker::DownloadSectorFiles()
         Q_EMIT UpdateFinished();
         return;
     }
-    postSectorRequests(sectorPending.toList(), 0);
+    sectorQueue = sectorPending.toList();
+    sectorNext = 0;
+    sectorDeferred.clear();
+    sectorBytesSeen = 0;
+    sectorSizesSeen = 0;
+    postSectorRequests();
 }
 
-void FilesChecker::postSectorRequests(const QStringList &paths, int from)
+void FilesChecker::postSectorRequests()
 {
-    // Posting thousands of requests in one go holds the event loop, and so the
-    // window, for a noticeable time: a slice per turn keeps it responsive.
-    const int end = std::min(from + sectorRequestsPerTurn, paths.size());
-    for (int i = from; i < end; ++i)
-        postSectorRequest(paths.at(i));
-    if (end < paths.size())
-        QTimer::singleShot(0, this, [this, paths, end] { postSectorRequests(paths, end); });
+    // Called whenever a reply finishes or reports its size, so the window
+    // refills one request at a time and posting never holds the event loop
+    // for long.
+    QString path;
+    while (roomForSectorRequest() && takeNextSectorPath(path))
+        postSectorRequest(path);
+}
+
+bool FilesChecker::roomForSectorRequest() const
+{
+    const int running = int(sectorDownloads.size());
+    if (running < minSectorRequests)
+        return true;
+    if (running >= maxSectorRequests || sectorSizesSeen == 0)
+        return false;
+    const qint64 guess = sectorBytesSeen / sectorSizesSeen;
+    qint64 bytes = guess;
+    for (const auto &entry : sectorDownloads)
+        bytes += entry.second->expectedBytes >= 0 ? entry.second->expectedBytes : guess;
+    return bytes <= sectorBytesInFlight;
+}
+
+bool FilesChecker::takeNextSectorPath(QString &path)
+{
+    // A path listed twice is downloaded twice, one after the other: both
+    // would write the same part file.
+    for (int i = 0; i < sectorDeferred.size(); ++i) {
+        if (!runningSectorPaths.contains(sectorDeferred.at(i))) {
+            path = sectorDeferred.takeAt(i);
+            return true;
+        }
+    }
+    while (sectorNext < sectorQueue.size()) {
+        const QString &candidate = sectorQueue.at(sectorNext++);
+        if (runningSectorPaths.contains(candidate)) {
+            sectorDeferred.append(candidate);
+            continue;
+        }
+        path = candidate;
+        return true;
+    }
+    return false;
 }
 
 void FilesChecker::postSectorRequest(const QString &path)
 {
     auto *sender = new RequestSender(this);
+    connect(sender, &RequestSender::replyStarted, this,
+            [this, path](QNetworkReply *reply) { OnSectorReplyStarted(reply, path); });
     connect(sender, &RequestSender::onResponse, this,
             [this, path](QNetworkReply *reply) { OnSectorDownloadReply(reply, path); });
     sender->sendRequest(apiBaseUrl + sectorDownloadEndpoint, {{QStringLiteral("file"), path}});
+}
+
+void FilesChecker::OnSectorReplyStarted(QNetworkReply *reply, const QString &path)
+{
+    auto download = std::make_unique<SectorDownload>();
+    download->path = path;
+    const QString target = rootPath + QLatin1Char('/') + path;
+    download->target = QDir::cleanPath(target);
+    download->wholeBody = ProfileMerge::appliesTo(target);
+    sectorDownloads[reply] = std::move(download);
+    runningSectorPaths.insert(path);
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] { OnSectorMetaData(reply); });
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] { streamSectorBody(reply); });
+    // Connected after the sender's own, so this runs once the reply has been
+    // handled.
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { endSectorRequest(reply); });
+}
+
+FilesChecker::SectorDownload *FilesChecker::sectorDownloadOf(QNetworkReply *reply) const
+{
+    const auto it = sectorDownloads.find(reply);
+    return it == sectorDownloads.end() ? nullptr : it->second.get();
+}
+
+void FilesChecker::OnSectorMetaData(QNetworkReply *reply)
+{
+    SectorDownload *download = sectorDownloadOf(reply);
+    if (!download || download->headersSeen)
+        return;
+    download->headersSeen = true;
+    bool known = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    if (known && length >= 0) {
+        download->expectedBytes = length;
+        sectorBytesSeen += length;
+        ++sectorSizesSeen;
+    }
+    // Only what would be written at the end is streamed; any other body stays
+    // with the reply, as before, and is dropped with it.
+    if (!download->wholeBody && isCompleteDownload(reply)) {
+        download->streamed = true;
+        removePartFilesOnce(download->target);
+        auto part = std::make_unique<AtomicFileWriter::Incremental>(download->target);
+        if (makeFolderFor(download->target) && part->open())
+            download->part = std::move(part);
+    }
+    postSectorRequests();
+}
+
+void FilesChecker::streamSectorBody(QNetworkReply *reply)
+{
+    SectorDownload *download = sectorDownloadOf(reply);
+    if (!download)
+        return;
+    if (!download->headersSeen)
+        OnSectorMetaData(reply);
+    if (!download->streamed)
+        return;
+    // Read even after a failed write, so the body does not pile up in memory.
+    const QByteArray chunk = reply->readAll();
+    if (download->part && !download->part->append(chunk))
+        download->part.reset();
 }
 
 void FilesChecker::OnSectorDownloadReply(gsl::not_null<QNetworkReply *> reply, QString filePath)
@@ -372,12 +507,37 @@ void FilesChecker::OnSectorDownloadReply(gsl::not_null<QNetworkReply *> reply, Q
     if (!isCompleteDownload(reply))
         return;
     const QString target = rootPath + QLatin1Char('/') + filePath;
-    removePartFilesOnce(target);
-    if (!WriteFile(target, reply->readAll()))
+    SectorDownload *download = sectorDownloadOf(reply);
+    bool written = false;
+    if (download && download->streamed) {
+        streamSectorBody(reply);
+        written = download->part
+            && download->part->finish(ServiceTime::parse(sectorTimes.value(filePath)),
+                                      download->target);
+        download->part.reset();
+        Q_EMIT OneFileUpdated();
+    } else {
+        removePartFilesOnce(target);
+        written = WriteFile(target, reply->readAll());
+    }
+    if (!written)
         ++failedWrites;
     sectorPending.removeFirst(filePath);
     if (sectorPending.isEmpty())
         Q_EMIT UpdateFinished();
+}
+
+void FilesChecker::endSectorRequest(QNetworkReply *reply)
+{
+    const auto it = sectorDownloads.find(reply);
+    if (it == sectorDownloads.end())
+        return;
+    // Dropping it removes a part file still open: the reply failed, or was
+    // not to be written.
+    const std::unique_ptr<SectorDownload> download = std::move(it->second);
+    sectorDownloads.erase(it);
+    runningSectorPaths.remove(download->path);
+    postSectorRequests();
 }
 
 void FilesChecker::removePartFilesOnce(const QString &target)
@@ -386,7 +546,13 @@ void FilesChecker::removePartFilesOnce(const QString &target)
     if (clearedFolders.contains(folder))
         return;
     clearedFolders.insert(folder);
-    AtomicFileWriter::removePartFiles(folder);
+    // A download of an earlier batch may still be writing here.
+    QSet<QString> live;
+    for (const auto &entry : sectorDownloads) {
+        if (entry.second->part && entry.second->part->isLive())
+            live.insert(entry.second->part->partFileName());
+    }
+    AtomicFileWriter::removePartFiles(folder, live);
 }
 
 bool FilesChecker::WriteFile(const QString &filePath, const QByteArray &data)

@@ -11,6 +11,9 @@
 
 #include <gsl/gsl>
 
+#include <memory>
+#include <unordered_map>
+
 class QJsonObject;
 class QNetworkReply;
 
@@ -33,6 +36,7 @@ class FilesChecker : public QObject
     Q_OBJECT
 public:
     FilesChecker(QObject *parent, bool downloadAfterCompare);
+    ~FilesChecker() override;
 
     void SetRootPath(const QString &rootPath);
     void SetMode(const QString &mode);
@@ -66,6 +70,7 @@ private Q_SLOTS:
 
 private:
     struct SectorWalk;
+    struct SectorDownload;
 
     void readClientList(QNetworkReply *reply);
     void compareClientFiles();
@@ -77,8 +82,15 @@ private:
     QString setAsideIfInUse(const QString &target);
     bool writeFile(const QString &filePath, const QByteArray &data, const QString &replacedFile);
     void removePartFilesOnce(const QString &target);
-    void postSectorRequests(const QStringList &paths, int from);
+    void postSectorRequests();
+    bool roomForSectorRequest() const;
+    bool takeNextSectorPath(QString &path);
     void postSectorRequest(const QString &path);
+    void OnSectorReplyStarted(QNetworkReply *reply, const QString &path);
+    void OnSectorMetaData(QNetworkReply *reply);
+    void streamSectorBody(QNetworkReply *reply);
+    void endSectorRequest(QNetworkReply *reply);
+    SectorDownload *sectorDownloadOf(QNetworkReply *reply) const;
 
     QHash<QString, QString> sectorTimes;
     QHash<QString, ClientFileEntry> clientEntries;
@@ -90,4 +102,17 @@ private:
     quint64 failedWrites = 0;
     // Folders of the current sector download already cleared of partial files.
     QSet<QString> clearedFolders;
+
+    // The sector batch being posted: the list, the next entry to post, and
+    // entries held back while a download of the same path is still running.
+    QStringList sectorQueue;
+    int sectorNext = 0;
+    QStringList sectorDeferred;
+    // Every posted sector request whose reply has not finished yet.
+    std::unordered_map<QNetworkReply *, std::unique_ptr<SectorDownload>> sectorDownloads;
+    QSet<QString> runningSectorPaths;
+    // The Content-Length headers seen in this batch, to guess the size of a
+    // reply before its headers arrive.
+    qint64 sectorBytesSeen = 0;
+    int sectorSizesSeen = 0;
 };
