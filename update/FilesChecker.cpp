@@ -76,6 +76,18 @@ bool isCompleteDownload(QNetworkReply *reply)
         && reply->hasRawHeader(contentDispositionHeader);
 }
 
+// Qt 5.15 sometimes finishes a reply whose connection closed in the middle of
+// the body without an error; its Content-Length tells. A decoded body has
+// another length, so only a body sent as it is can be checked.
+bool isCutShort(QNetworkReply *reply, qint64 receivedBytes)
+{
+    bool known = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    const QByteArray encoding = reply->rawHeader(QByteArrayLiteral("Content-Encoding"));
+    const bool asSent = encoding.isEmpty() || encoding.compare("identity", Qt::CaseInsensitive) == 0;
+    return known && asSent && receivedBytes != length;
+}
+
 // The user's copy of a file about to be replaced, as raw bytes; empty when
 // there is none.
 QByteArray userCopyAt(const QString &path)
@@ -136,6 +148,7 @@ struct FilesChecker::SectorDownload
     bool streamed = false;
     // The Content-Length, or -1 while unknown.
     qint64 expectedBytes = -1;
+    qint64 receivedBytes = 0;
     // Set while streaming into it; empty once a write into it failed.
     std::unique_ptr<AtomicFileWriter::Incremental> part;
 };
@@ -498,6 +511,7 @@ void FilesChecker::streamSectorBody(QNetworkReply *reply)
         return;
     // Read even after a failed write, so the body does not pile up in memory.
     const QByteArray chunk = reply->readAll();
+    download->receivedBytes += chunk.size();
     if (download->part && !download->part->append(chunk))
         download->part.reset();
 }
@@ -511,14 +525,23 @@ void FilesChecker::OnSectorDownloadReply(gsl::not_null<QNetworkReply *> reply, Q
     bool written = false;
     if (download && download->streamed) {
         streamSectorBody(reply);
+        if (isCutShort(reply, download->receivedBytes)) {
+            qCWarning(lcUpdate) << "The download of" << filePath << "ended before its whole body";
+            return;
+        }
         written = download->part
             && download->part->finish(ServiceTime::parse(sectorTimes.value(filePath)),
                                       download->target);
         download->part.reset();
         Q_EMIT OneFileUpdated();
     } else {
+        const QByteArray body = reply->readAll();
+        if (isCutShort(reply, body.size())) {
+            qCWarning(lcUpdate) << "The download of" << filePath << "ended before its whole body";
+            return;
+        }
         removePartFilesOnce(target);
-        written = WriteFile(target, reply->readAll());
+        written = WriteFile(target, body);
     }
     if (!written)
         ++failedWrites;

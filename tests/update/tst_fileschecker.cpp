@@ -19,6 +19,8 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -78,6 +80,33 @@ QByteArray helperBytes()
 {
     return readFile(QStringLiteral(TARN_UPDATE_HELPER));
 }
+
+// Bytes in which every four-byte word differs from its neighbours, so a lost,
+// repeated or reordered piece changes the content.
+QByteArray patterned(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i + 4 <= size; i += 4) {
+        const quint32 word = seed * 2654435761u + quint32(i);
+        memcpy(bytes.data() + i, &word, 4);
+    }
+    for (int i = size - size % 4; i < size; ++i)
+        bytes[i] = char(i);
+    return bytes;
+}
+
+// The sector downloads posted and not finished yet.
+int unfinishedSectorDownloads()
+{
+    int count = 0;
+    const auto replies = RequestSender::sharedManager()->findChildren<QNetworkReply *>();
+    for (const QNetworkReply *reply : replies) {
+        if (!reply->isFinished()
+            && reply->url().path().endsWith(QLatin1String("/downloadSectorFile.php")))
+            ++count;
+    }
+    return count;
+}
 } // namespace
 
 class FilesCheckerTest : public QObject
@@ -111,6 +140,9 @@ private Q_SLOTS:
     void sectorDownloadsWithServiceTimes();
     void sectorDuplicatePathIsDownloadedTwice();
     void sectorLargeBatchArrivesWhole();
+    void sectorLargeFileIsStreamedWhole();
+    void sectorDropMidBodyLeavesTheOldFile();
+    void sectorLargeFilesBeyondTheCapAllArrive();
     void sectorDownloadWithoutContentDispositionStaysPending();
     void sectorNothingPending();
     void sectorErrorReplyEmptiesTheLists();
@@ -689,6 +721,125 @@ void FilesCheckerTest::sectorLargeBatchArrivesWhole()
     for (int i = 0; i < count; ++i)
         QCOMPARE(readFile(localPath(QStringLiteral("Batch/f%1.txt").arg(i))), QByteArray::number(i));
     QCOMPARE(checker.PendingCount(), quint64(0));
+}
+
+void FilesCheckerTest::sectorLargeFileIsStreamedWhole()
+{
+    const QDateTime serviceTime(QDate(2022, 3, 4), QTime(5, 6, 7), Qt::LocalTime);
+    const QByteArray content = patterned(12 * 1024 * 1024 + 3, 1);
+    QVERIFY(writeFile(contentPath(QStringLiteral("sector/Big/large.bin")), content));
+    QVERIFY(setModificationTime(contentPath(QStringLiteral("sector/Big/large.bin")), serviceTime));
+    QVERIFY(writeFile(localPath(QStringLiteral("Big/large.bin")), "old"));
+    const QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
+    QVERIFY(QFile::setPermissions(localPath(QStringLiteral("Big/large.bin")), permissions));
+    QVERIFY(setModificationTime(localPath(QStringLiteral("Big/large.bin")), serviceTime.addDays(-1)));
+
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compareSector(checker), "The sector comparison did not finish.");
+    QCOMPARE(checker.PendingCount(), quint64(1));
+    QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
+    QVERIFY2(downloadSector(checker), "The large download did not finish.");
+
+    QCOMPARE(updated.count(), 1);
+    QCOMPARE(checker.FailedWriteCount(), quint64(0));
+    QCOMPARE(checker.PendingCount(), quint64(0));
+    QVERIFY2(readFile(localPath(QStringLiteral("Big/large.bin"))) == content,
+             "The large file was not written whole and in order.");
+    QCOMPARE(QFileInfo(localPath(QStringLiteral("Big/large.bin"))).lastModified(), serviceTime);
+    const QFile::Permissions kept = QFile::permissions(localPath(QStringLiteral("Big/large.bin")))
+        & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
+    QVERIFY2(kept == permissions, "The replaced file did not keep the permissions of the old one.");
+    QCOMPARE(QDir(localPath(QStringLiteral("Big"))).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("large.bin")});
+}
+
+void FilesCheckerTest::sectorDropMidBodyLeavesTheOldFile()
+{
+    const QByteArray oldContent = patterned(256 * 1024, 2);
+    QVERIFY(writeFile(contentPath(QStringLiteral("sector/Data/big.bin")), patterned(4 * 1024 * 1024, 3)));
+    QVERIFY(writeFile(contentPath(QStringLiteral("sector/Data/ok.txt")), "ok"));
+    QVERIFY(writeFile(localPath(QStringLiteral("Data/big.bin")), oldContent));
+    QVERIFY(setModificationTime(localPath(QStringLiteral("Data/big.bin")), listedTime.addYears(-40)));
+    devservice::Fault drop;
+    drop.endpoint = "downloadSectorFile.php";
+    drop.file = "//Data/big.bin";
+    drop.dropMidBody = true;
+    testService().addFault(drop);
+
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compareSector(checker), "The sector comparison did not finish.");
+    QCOMPARE(checker.PendingCount(), quint64(2));
+    QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
+    QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
+    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+    checker.DownloadSectorFiles();
+    QVERIFY2(waitForReplies(replies, 2), "The two downloads were not both answered.");
+
+    QCOMPARE(updated.count(), 1);
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(checker.FailedWriteCount(), quint64(0));
+    QCOMPARE(checker.PendingFiles(), QStringList{QStringLiteral("//Data/big.bin")});
+    QVERIFY2(readFile(localPath(QStringLiteral("Data/big.bin"))) == oldContent,
+             "A download dropped in the middle of its body changed the old file.");
+    QCOMPARE(readFile(localPath(QStringLiteral("Data/ok.txt"))), QByteArray("ok"));
+    QCOMPARE(QDir(localPath(QStringLiteral("Data"))).entryList(QDir::Files | QDir::Hidden),
+             (QStringList{QStringLiteral("big.bin"), QStringLiteral("ok.txt")}));
+}
+
+void FilesCheckerTest::sectorLargeFilesBeyondTheCapAllArrive()
+{
+    // Large files first, so the batch learns their size, then small ones.
+    constexpr int largeCount = 5;
+    constexpr int largeSize = 7 * 1024 * 1024;
+    constexpr int smallCount = 60;
+    QStringList order;
+    for (int i = 0; i < largeCount; ++i) {
+        QVERIFY(writeFile(contentPath(QStringLiteral("sector/Mixed/large%1.bin").arg(i)),
+                          patterned(largeSize, quint32(10 + i))));
+        order.append(QStringLiteral("large%1.bin").arg(i));
+    }
+    for (int i = 0; i < smallCount; ++i) {
+        QVERIFY(writeFile(contentPath(QStringLiteral("sector/Mixed/small%1.txt").arg(i)),
+                          QByteArray::number(i)));
+        order.append(QStringLiteral("small%1.txt").arg(i));
+    }
+    QJsonObject folder;
+    for (const QString &name : qAsConst(order))
+        folder.insert(name, listedTimeText);
+    // A JSON object lists its members sorted, so "large" comes before "small".
+    setList(sectorList, QJsonDocument(QJsonArray{QJsonObject{{QStringLiteral("Mixed"), folder}}})
+                            .toJson(QJsonDocument::Compact));
+
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compareSector(checker), "The sector comparison did not finish.");
+    QCOMPARE(checker.PendingCount(), quint64(largeCount + smallCount));
+    QVERIFY(checker.PendingFiles().first().endsWith(QLatin1String("large0.bin")));
+
+    QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
+    int mostLargeRunning = 0;
+    connect(&checker, &FilesChecker::OneFileUpdated, this, [&] {
+        // Until then at least two large files are left, so every download
+        // still running is a large one.
+        if (updated.count() <= largeCount - 2)
+            mostLargeRunning = std::max(mostLargeRunning, unfinishedSectorDownloads());
+    });
+    QVERIFY2(downloadSector(checker), "A batch with more files than are let in at once did not finish.");
+
+    QCOMPARE(updated.count(), largeCount + smallCount);
+    QCOMPARE(checker.FailedWriteCount(), quint64(0));
+    QCOMPARE(int(requestedFiles(sectorDownload).size()), largeCount + smallCount);
+    QVERIFY2(mostLargeRunning <= 2,
+             qPrintable(QStringLiteral("%1 downloads ran beside large ones, at most 2 may.")
+                            .arg(mostLargeRunning)));
+    for (int i = 0; i < largeCount; ++i)
+        QVERIFY2(readFile(localPath(QStringLiteral("Mixed/large%1.bin").arg(i)))
+                     == patterned(largeSize, quint32(10 + i)),
+                 qPrintable(QStringLiteral("large%1.bin was not written whole.").arg(i)));
+    for (int i = 0; i < smallCount; ++i)
+        QCOMPARE(readFile(localPath(QStringLiteral("Mixed/small%1.txt").arg(i))),
+                 QByteArray::number(i));
+    QCOMPARE(QDir(localPath(QStringLiteral("Mixed"))).entryList(QDir::Files | QDir::Hidden).size(),
+             largeCount + smallCount);
 }
 
 void FilesCheckerTest::sectorDownloadsWithServiceTimes()
