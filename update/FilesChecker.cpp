@@ -40,12 +40,13 @@ const QByteArray contentDispositionHeader = QByteArrayLiteral("Content-Dispositi
 // queued behind them keep every connection busy without a round trip through
 // this thread after each reply.
 constexpr int maxSectorRequests = 24;
-// Each running reply buffers what this thread has not read yet, so large
-// bodies are let in only while their sizes, guessed for the replies whose
-// headers have not come, add up to at most this much.
-constexpr qint64 sectorBytesInFlight = 20 * 1024 * 1024;
+// Each running reply buffers what Qt's network thread reads ahead of this
+// one, so large bodies are let in only while their sizes, guessed for the
+// replies whose headers have not come, add up to at most this much: files
+// above 8 MiB come one at a time.
+constexpr qint64 sectorBytesInFlight = 16 * 1024 * 1024;
 // Fewer than this are always allowed, whatever the sizes.
-constexpr int minSectorRequests = 2;
+constexpr int minSectorRequests = 1;
 
 QJsonArray listOf(QNetworkReply *reply)
 {
