@@ -395,6 +395,7 @@ void FilesChecker::DownloadSectorFiles()
     sectorDeferred.clear();
     sectorBytesSeen = 0;
     sectorSizesSeen = 0;
+    sectorHeadersSeen = 0;
     postSectorRequests();
 }
 
@@ -413,9 +414,11 @@ bool FilesChecker::roomForSectorRequest() const
     const int running = int(sectorDownloads.size());
     if (running < minSectorRequests)
         return true;
-    if (running >= maxSectorRequests || sectorSizesSeen == 0)
+    // Until the first headers tell something of the sizes, one at a time. A
+    // service that sends no lengths at all gets the full window.
+    if (running >= maxSectorRequests || sectorHeadersSeen == 0)
         return false;
-    const qint64 guess = sectorBytesSeen / sectorSizesSeen;
+    const qint64 guess = sectorSizesSeen > 0 ? sectorBytesSeen / sectorSizesSeen : 0;
     qint64 bytes = guess;
     for (const auto &entry : sectorDownloads)
         bytes += entry.second->expectedBytes >= 0 ? entry.second->expectedBytes : guess;
@@ -482,6 +485,7 @@ void FilesChecker::OnSectorMetaData(QNetworkReply *reply)
     if (!download || download->headersSeen)
         return;
     download->headersSeen = true;
+    ++sectorHeadersSeen;
     bool known = false;
     const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
     if (known && length >= 0) {

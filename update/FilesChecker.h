@@ -115,4 +115,5 @@ private:
     // reply before its headers arrive.
     qint64 sectorBytesSeen = 0;
     int sectorSizesSeen = 0;
+    int sectorHeadersSeen = 0;
 };
