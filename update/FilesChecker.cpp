@@ -20,7 +20,6 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QNetworkReply>
-#include <QTimer>
 
 #include <algorithm>
 #include <optional>
