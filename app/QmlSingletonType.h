@@ -18,7 +18,9 @@ public:
 
 protected:
     // Runs after the QObject base is built and before T's own members, so
-    // the object can be looked up while T's constructor runs.
-    QmlSingletonType() { instance = static_cast<T *>(this); }
+    // the object can be looked up while T's constructor runs. T passes its
+    // own this: casting down from this base before T exists would be
+    // undefined behaviour.
+    explicit QmlSingletonType(T *self) { instance = self; }
     ~QmlSingletonType() = default;
 };

@@ -64,6 +64,7 @@ bool startVoiceClient()
 
 ApplicationHandler::ApplicationHandler(QObject *parent)
     : QObject(parent)
+    , QmlSingletonType(this)
 {
     new UserHandler;
     new SettingsHandler;

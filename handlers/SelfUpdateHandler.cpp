@@ -16,6 +16,7 @@ const QString listEndpoint = QStringLiteral("checkClient.php");
 } // namespace
 
 SelfUpdateHandler::SelfUpdateHandler()
+    : QmlSingletonType(this)
 {
     QmlSingletonType<SettingsHandler>::instance->loadSettings();
     restartedBySelf = Platform::takeSelfRestartMarker();

@@ -1,6 +1,7 @@
 #include "SettingsHandler.h"
 
 #include "platform/Platform.h"
+#include "update/AtomicFileWriter.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -8,7 +9,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
-#include <QSaveFile>
 #include <QUrl>
 
 Q_LOGGING_CATEGORY(lcSettings, "tarn.settings")
@@ -21,6 +21,7 @@ const char *const openFailure = "Could not open settings file.";
 
 SettingsHandler::SettingsHandler(QObject *parent)
     : QObject(parent)
+    , QmlSingletonType(this)
 {
 }
 
@@ -47,18 +48,16 @@ bool SettingsHandler::loadSettings()
 
 bool SettingsHandler::saveSettings()
 {
-    // Written beside the old file and renamed over it, so a crash or a full
-    // disk never leaves a truncated settings file.
-    QSaveFile file(settingsFilePath());
-    if (!file.open(QIODevice::WriteOnly)) {
-        qCWarning(lcSettings, "%s", openFailure);
-        return false;
-    }
     QT_WARNING_PUSH
     QT_WARNING_DISABLE_DEPRECATED
     const QByteArray data = QJsonDocument(QJsonObject::fromVariantHash(settings)).toBinaryData();
     QT_WARNING_POP
-    if (file.write(data) != data.size() || !file.commit()) {
+    // Written beside the old file and renamed over it, so a crash or a full
+    // disk never leaves a truncated settings file. Not QSaveFile: on Linux it
+    // commits a temporary file whose write failed on a full disk, leaving an
+    // empty settings file.
+    const QString path = settingsFilePath();
+    if (!AtomicFileWriter::write(path, data, QDateTime(), path)) {
         qCWarning(lcSettings, "%s", openFailure);
         return false;
     }

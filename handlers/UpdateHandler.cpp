@@ -12,6 +12,7 @@ const QString listEndpoint = QStringLiteral("getfilelist.php");
 
 UpdateHandler::UpdateHandler(QObject *parent)
     : QObject(parent)
+    , QmlSingletonType(this)
     , filesChecker(new FilesChecker(this, false))
 {
 }

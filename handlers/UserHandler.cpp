@@ -49,6 +49,7 @@ std::optional<QString> ratingCode(int number)
 
 UserHandler::UserHandler(QObject *parent)
     : QObject(parent)
+    , QmlSingletonType(this)
 {
 }
 
@@ -113,8 +114,13 @@ void UserHandler::OnLogInReply(QNetworkReply *reply)
         return;
     }
 
-    // Any answer with status 200 is a successful login, whatever its body.
-    const QJsonObject answer = QJsonDocument::fromJson(reply->readAll()).object();
+    // A cut answer is a failed request, which reports nothing and keeps the
+    // remembered credentials.
+    const QByteArray body = reply->readAll();
+    if (RequestSender::isCutShort(reply, body.size()))
+        return;
+    // Any other answer with status 200 is a successful login, whatever its body.
+    const QJsonObject answer = QJsonDocument::fromJson(body).object();
     m_vatsimId = answer.value(QStringLiteral("cid")).toString();
     if (const auto code = ratingCode(answer.value(QStringLiteral("rating")).toInt()))
         m_rating = *code;

@@ -24,6 +24,17 @@ QNetworkAccessManager *RequestSender::sharedManager()
     return &manager;
 }
 
+bool RequestSender::isCutShort(const QNetworkReply *reply, qint64 receivedBytes)
+{
+    // A decoded body has another length, so only a body sent as it is can be
+    // checked.
+    bool known = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    const QByteArray encoding = reply->rawHeader(QByteArrayLiteral("Content-Encoding"));
+    const bool asSent = encoding.isEmpty() || encoding.compare("identity", Qt::CaseInsensitive) == 0;
+    return known && asSent && receivedBytes != length;
+}
+
 QByteArray RequestSender::encodeFields(const QHash<QString, QString> &fields)
 {
     QUrlQuery query;

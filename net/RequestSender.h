@@ -26,6 +26,12 @@ public:
     // The one access manager of the process, created on first use.
     static QNetworkAccessManager *sharedManager();
 
+    // Whether a reply, which Qt 5.15 at times finishes without an error when
+    // its connection closed in the middle of the body, holds fewer bytes
+    // (receivedBytes in all) than its Content-Length announced. Such a reply
+    // is a failed request.
+    static bool isCutShort(const QNetworkReply *reply, qint64 receivedBytes);
+
 Q_SIGNALS:
     // Emitted from sendRequest() once the reply exists, for callers that read
     // its body as it arrives. The sender still owns the reply and disposes of

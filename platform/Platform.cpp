@@ -14,7 +14,9 @@
 #include <windows.h>
 #else
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #endif
 
@@ -109,6 +111,21 @@ bool Platform::takeSelfRestartMarker()
     const bool restarted = qEnvironmentVariableIsSet(selfRestartMarker);
     qunsetenv(selfRestartMarker);
     return restarted;
+}
+
+bool Platform::setAside(const QString &file, const QString &aside)
+{
+#ifdef Q_OS_WIN
+    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(file).utf16()),
+                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(aside).utf16()),
+                       MOVEFILE_REPLACE_EXISTING)
+        != 0;
+#else
+    const QByteArray asidePath = QFile::encodeName(aside);
+    if (::unlink(asidePath.constData()) != 0 && errno != ENOENT)
+        return false;
+    return ::link(QFile::encodeName(file).constData(), asidePath.constData()) == 0;
+#endif
 }
 
 bool Platform::replaceFile(const QString &source, const QString &target)

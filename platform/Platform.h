@@ -34,6 +34,14 @@ public:
     // marker, so the processes this one starts do not inherit it.
     static bool takeSelfRestartMarker();
 
+    // Keeps a file that is in use under a second name, replacing an older
+    // file of that name, before a new file is renamed over it. On POSIX the
+    // file gets a second link and keeps its own name, so an interruption
+    // before the rename leaves it where it was; Windows cannot replace a name
+    // whose file is in use, so there the file is renamed aside, and the new
+    // file follows at once.
+    static bool setAside(const QString &file, const QString &aside);
+
     // Renames source over target in one step, replacing an existing target
     // (rename() on POSIX, MoveFileEx with MOVEFILE_REPLACE_EXISTING on Windows).
     static bool replaceFile(const QString &source, const QString &target);

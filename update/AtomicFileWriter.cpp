@@ -75,10 +75,12 @@ bool renameOver(QFile &part, const QString &target)
 } // namespace
 
 bool AtomicFileWriter::write(const QString &target, const QByteArray &data,
-                             const QDateTime &modificationTime, const QString &permissionsOf)
+                             const QDateTime &modificationTime, const QString &permissionsOf,
+                             const QString &setAsideAs)
 {
     Incremental writer(target);
-    return writer.open() && writer.append(data) && writer.finish(modificationTime, permissionsOf);
+    return writer.open() && writer.append(data)
+        && writer.finish(modificationTime, permissionsOf, setAsideAs);
 }
 
 AtomicFileWriter::Incremental::Incremental(const QString &target)
@@ -109,7 +111,8 @@ bool AtomicFileWriter::Incremental::append(const QByteArray &data)
 }
 
 bool AtomicFileWriter::Incremental::finish(const QDateTime &modificationTime,
-                                           const QString &permissionsOf)
+                                           const QString &permissionsOf,
+                                           const QString &setAsideAs)
 {
     if (!live)
         return false;
@@ -120,6 +123,10 @@ bool AtomicFileWriter::Incremental::finish(const QDateTime &modificationTime,
     // A failed rename removes the partial file itself; a successful one must
     // not be undone by the destructor.
     live = false;
+    // Where it cannot be set aside, the rename still replaces a file that is
+    // not really in use.
+    if (!setAsideAs.isEmpty() && !Platform::setAside(target, setAsideAs))
+        qCWarning(lcWrite) << "Could not set" << target << "aside as" << setAsideAs;
     return renameOver(part, target);
 }
 

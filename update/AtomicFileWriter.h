@@ -16,9 +16,13 @@ public:
     // A valid modificationTime becomes the file's last-modification time. When
     // permissionsOf names an existing file (the one being replaced, which may
     // have been moved aside already), the new file gets its permissions.
+    // A non-empty setAsideAs keeps the old file under that name as well (see
+    // Platform::setAside), done once the new one is complete, right before it
+    // takes the target's place.
     // A failure leaves the target as it was and removes the partial file.
     static bool write(const QString &target, const QByteArray &data,
-                      const QDateTime &modificationTime, const QString &permissionsOf);
+                      const QDateTime &modificationTime, const QString &permissionsOf,
+                      const QString &setAsideAs = QString());
 
     // The same replacement for data that arrives in pieces: open() creates the
     // partial file, append() adds to it, finish() completes it exactly as
@@ -34,7 +38,8 @@ public:
 
         bool open();
         bool append(const QByteArray &data);
-        bool finish(const QDateTime &modificationTime, const QString &permissionsOf);
+        bool finish(const QDateTime &modificationTime, const QString &permissionsOf,
+                    const QString &setAsideAs = QString());
         void abandon();
         // Open and neither finished nor abandoned.
         bool isLive() const;

@@ -1,6 +1,7 @@
 #include "FilesChecker.h"
 
 #include "AtomicFileWriter.h"
+#include "JsonKeys.h"
 #include "ListedPath.h"
 #include "ProfileMerge.h"
 #include "ServiceTime.h"
@@ -50,7 +51,12 @@ constexpr int minSectorRequests = 1;
 QJsonArray listOf(QNetworkReply *reply)
 {
     // Anything but a JSON array reads as an empty list.
-    return QJsonDocument::fromJson(reply->readAll()).array();
+    const QByteArray body = reply->readAll();
+    if (JsonKeys::repeatsKey(body)) {
+        qCWarning(lcUpdate) << "Ignored a list that names a key twice in one object";
+        return {};
+    }
+    return QJsonDocument::fromJson(body).array();
 }
 
 bool sameHash(const QByteArray &digest, const QString &listedHash)
@@ -74,18 +80,6 @@ bool isCompleteDownload(QNetworkReply *reply)
 {
     return reply->error() == QNetworkReply::NoError
         && reply->hasRawHeader(contentDispositionHeader);
-}
-
-// Qt 5.15 sometimes finishes a reply whose connection closed in the middle of
-// the body without an error; its Content-Length tells. A decoded body has
-// another length, so only a body sent as it is can be checked.
-bool isCutShort(QNetworkReply *reply, qint64 receivedBytes)
-{
-    bool known = false;
-    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
-    const QByteArray encoding = reply->rawHeader(QByteArrayLiteral("Content-Encoding"));
-    const bool asSent = encoding.isEmpty() || encoding.compare("identity", Qt::CaseInsensitive) == 0;
-    return known && asSent && receivedBytes != length;
 }
 
 // The user's copy of a file about to be replaced, as raw bytes; empty when
@@ -217,7 +211,9 @@ void FilesChecker::OnReceivedFilelist(gsl::not_null<QNetworkReply *> reply)
 
 void FilesChecker::readClientList(QNetworkReply *reply)
 {
-    if (reply->error() != QNetworkReply::NoError)
+    // A cut list is no list: read as empty, it would pass for "all current".
+    if (reply->error() != QNetworkReply::NoError
+        || RequestSender::isCutShort(reply, reply->bytesAvailable()))
         return;
     const QJsonArray list = listOf(reply);
     for (const QJsonValue &value : list) {
@@ -225,7 +221,7 @@ void FilesChecker::readClientList(QNetworkReply *reply)
         const QString path = object.value(QLatin1String("path")).toString();
         if (!ListedPath::isSafeClientPath(path)) {
             qCWarning(lcUpdate) << "Skipped the listed program file" << path
-                                << "because its path does not stay inside the program folder";
+                                << "because its path is not a plain path inside the program folder";
             continue;
         }
         clientEntries.insert(
@@ -290,7 +286,7 @@ void FilesChecker::walkSectorTree(SectorWalk &walk, const QString &prefix, const
         const QString path = prefix + QLatin1Char('/') + it.key();
         if (!ListedPath::isSafeSectorPath(path)) {
             qCWarning(lcUpdate) << "Skipped the listed sector entry" << path
-                                << "because its path does not stay inside the sector folder";
+                                << "because its path is not a plain path inside the sector folder";
             continue;
         }
         if (it.value().isObject()) {
@@ -345,13 +341,17 @@ void FilesChecker::OnDownloadReply(gsl::not_null<QNetworkReply *> reply, QString
     if (!isCompleteDownload(reply))
         return;
     const QByteArray body = reply->readAll();
+    if (RequestSender::isCutShort(reply, body.size())) {
+        qCWarning(lcUpdate) << "The download of" << filePath << "ended before its whole body";
+        return;
+    }
     const QString target = rootPath + QLatin1Char('/') + filePath;
     if (!matchesListedHash(filePath, body)) {
         qCWarning(lcUpdate) << "Refused the download of" << filePath
                             << "because its content does not match the listed hash";
         ++failedWrites;
         Q_EMIT OneFileUpdated();
-    } else if (!writeFile(target, body, setAsideIfInUse(target))) {
+    } else if (!writeFile(target, body, asideNameIfInUse(target))) {
         ++failedWrites;
     }
     clientPending.remove(filePath);
@@ -365,20 +365,18 @@ bool FilesChecker::matchesListedHash(const QString &relativePath, const QByteArr
                     clientEntries.value(relativePath).hash);
 }
 
-QString FilesChecker::setAsideIfInUse(const QString &target)
+// The name under which a file in use is set aside, or empty when it is not
+// in use. It is set aside only once its replacement is complete, so that an
+// interruption never leaves the program without it.
+QString FilesChecker::asideNameIfInUse(const QString &target)
 {
     // Opened without truncation: a profile merge still finds the user's lines.
     QFile probe(target);
     if (!probe.exists() || probe.open(QIODevice::WriteOnly | QIODevice::Append))
-        return target;
+        return {};
     if (SelfUpdateHandler *selfUpdate = QmlSingletonType<SelfUpdateHandler>::instance)
         selfUpdate->setNeedsRestart();
-    const QString aside = target + deleteSuffix;
-    if (!QFile::rename(target, aside)) {
-        qCWarning(lcUpdate) << "Could not move" << target << "aside to" << aside;
-        return target;
-    }
-    return aside;
+    return target + deleteSuffix;
 }
 
 void FilesChecker::DownloadSectorFiles()
@@ -529,7 +527,7 @@ void FilesChecker::OnSectorDownloadReply(gsl::not_null<QNetworkReply *> reply, Q
     bool written = false;
     if (download && download->streamed) {
         streamSectorBody(reply);
-        if (isCutShort(reply, download->receivedBytes)) {
+        if (RequestSender::isCutShort(reply, download->receivedBytes)) {
             qCWarning(lcUpdate) << "The download of" << filePath << "ended before its whole body";
             return;
         }
@@ -540,7 +538,7 @@ void FilesChecker::OnSectorDownloadReply(gsl::not_null<QNetworkReply *> reply, Q
         Q_EMIT OneFileUpdated();
     } else {
         const QByteArray body = reply->readAll();
-        if (isCutShort(reply, body.size())) {
+        if (RequestSender::isCutShort(reply, body.size())) {
             qCWarning(lcUpdate) << "The download of" << filePath << "ended before its whole body";
             return;
         }
@@ -584,21 +582,21 @@ void FilesChecker::removePartFilesOnce(const QString &target)
 
 bool FilesChecker::WriteFile(const QString &filePath, const QByteArray &data)
 {
-    return writeFile(filePath, data, filePath);
+    return writeFile(filePath, data, QString());
 }
 
 bool FilesChecker::writeFile(const QString &filePath, const QByteArray &data,
-                             const QString &replacedFile)
+                             const QString &setAsideAs)
 {
     const QString localPath = QDir::cleanPath(filePath);
-    const QString replaced = QDir::cleanPath(replacedFile);
     const QByteArray bytes = ProfileMerge::appliesTo(filePath)
-        ? ProfileMerge::MergeProfile(userCopyAt(replaced), data)
+        ? ProfileMerge::MergeProfile(userCopyAt(localPath), data)
         : data;
     const QString relativePath = filePath.mid(rootPath.size() + 1);
     const QDateTime serverTime = ServiceTime::parse(sectorTimes.value(relativePath));
     const bool written = makeFolderFor(localPath)
-        && AtomicFileWriter::write(localPath, bytes, serverTime, replaced);
+        && AtomicFileWriter::write(localPath, bytes, serverTime, localPath,
+                                   setAsideAs.isEmpty() ? QString() : QDir::cleanPath(setAsideAs));
     Q_EMIT OneFileUpdated();
     return written;
 }

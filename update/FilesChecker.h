@@ -79,8 +79,8 @@ private:
     bool isOutdated(SectorWalk &walk, const QString &relativePath, const QString &timeText) const;
 
     bool matchesListedHash(const QString &relativePath, const QByteArray &body) const;
-    QString setAsideIfInUse(const QString &target);
-    bool writeFile(const QString &filePath, const QByteArray &data, const QString &replacedFile);
+    QString asideNameIfInUse(const QString &target);
+    bool writeFile(const QString &filePath, const QByteArray &data, const QString &setAsideAs);
     void removePartFilesOnce(const QString &target);
     void postSectorRequests();
     bool roomForSectorRequest() const;

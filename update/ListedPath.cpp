@@ -4,16 +4,31 @@
 
 namespace {
 const QString sectorPrefix = QStringLiteral("//");
+const QString refusedCharacters = QStringLiteral("\\:<>\"|?*");
+
+// Windows opens these as devices in any folder, with or without an extension.
+bool isDeviceName(QStringView component)
+{
+    const QStringView base = component.left(component.indexOf(QLatin1Char('.')));
+    for (const char *device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+        if (base.compare(QLatin1String(device), Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return base.size() == 4 && base.at(3).isDigit()
+        && (base.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)
+            || base.startsWith(QLatin1String("LPT"), Qt::CaseInsensitive));
+}
 
 bool isSafeComponent(QStringView component)
 {
-    if (component.isEmpty() || component == QLatin1String(".") || component == QLatin1String(".."))
+    if (component.isEmpty() || component.endsWith(QLatin1Char('.'))
+        || component.endsWith(QLatin1Char(' ')))
         return false;
     for (const QChar c : component) {
-        if (c == QLatin1Char('\\') || c == QLatin1Char(':') || c.category() == QChar::Other_Control)
+        if (refusedCharacters.contains(c) || c.category() == QChar::Other_Control)
             return false;
     }
-    return true;
+    return !isDeviceName(component);
 }
 
 bool hasOnlySafeComponents(QStringView path)

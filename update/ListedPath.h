@@ -4,13 +4,16 @@
 
 // Checks the relative paths that the service lists before they are joined to
 // a local folder. Tarn runs with administrator rights, so a listed path must
-// never name anything outside the folder it is joined to.
+// never name anything outside the folder it is joined to, nor a device.
 class ListedPath
 {
 public:
     // A "client" path such as "sub/file.dll": every component non-empty, not
-    // "." or "..", and free of backslashes, colons and control characters.
-    // That also rules out a leading slash and a drive letter.
+    // "." or "..", free of backslashes, colons, control characters and the
+    // other characters Windows refuses in names (< > " | ? *), not ending in
+    // a dot or a space (Windows drops those, so "..." or ".. " would turn
+    // into something else there), and not a device name such as "CON" or
+    // "com1.txt". That also rules out a leading slash and a drive letter.
     static bool isSafeClientPath(const QString &path);
 
     // A sector path as the tree walk builds it, "//" followed by components

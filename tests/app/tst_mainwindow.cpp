@@ -30,7 +30,7 @@ private Q_SLOTS:
 
 private:
     QQuickItem *item(const char *name) const;
-    QSignalSpy *quitSpy = nullptr;
+    std::unique_ptr<QSignalSpy> quitSpy;
 
     QTemporaryDir content;
     std::unique_ptr<QQmlApplicationEngine> engine;
@@ -54,7 +54,7 @@ void TestMainWindow::initTestCase()
 
     Startup::createNativeObjects();
     engine = std::make_unique<QQmlApplicationEngine>();
-    quitSpy = new QSignalSpy(engine.get(), &QQmlEngine::quit);
+    quitSpy = std::make_unique<QSignalSpy>(engine.get(), &QQmlEngine::quit);
     Startup::loadMainWindow(*engine);
     QCOMPARE(engine->rootObjects().size(), 1);
     window = qobject_cast<QQuickWindow *>(engine->rootObjects().first());

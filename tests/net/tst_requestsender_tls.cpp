@@ -1,11 +1,15 @@
 #include "TestService.h"
 
+#include "app/Startup.h"
 #include "net/ApiBaseUrl.h"
 #include "net/RequestSender.h"
 
+#include <QDirIterator>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPointer>
+#include <QRegularExpression>
+#include <QSslConfiguration>
 #include <QTemporaryDir>
 
 namespace {
@@ -19,6 +23,8 @@ class TestRequestSenderTls : public QObject
 
 private Q_SLOTS:
     void initTestCase();
+    void programKeepsPeerVerification();
+    void programSourcesNeverLowerVerification();
     void untrustedServiceIsNotDelivered();
     void trustedServiceAnswersOverTls();
 
@@ -31,6 +37,45 @@ void TestRequestSenderTls::initTestCase()
     QVERIFY2(apiBaseUrl.startsWith(QLatin1String("https://127.0.0.1:")), "The test service speaks https.");
     QVERIFY(writeFile(content.filePath(QStringLiteral("accounts.json")), accountsJson));
     testService().setContentRoot(content.path().toStdString());
+}
+
+void TestRequestSenderTls::programKeepsPeerVerification()
+{
+    const QSslConfiguration prepared = Startup::prepareProcess();
+    for (const QSslConfiguration &configuration :
+         {prepared, QSslConfiguration::defaultConfiguration()}) {
+        QVERIFY2(configuration.peerVerifyMode() == QSslSocket::AutoVerifyPeer
+                     || configuration.peerVerifyMode() == QSslSocket::VerifyPeer,
+                 "Start-up left a TLS configuration that does not verify the service.");
+    }
+}
+
+// Whatever a caller does, these calls are the only ways to talk to a service
+// whose certificate does not verify. The program's own code uses none of them.
+void TestRequestSenderTls::programSourcesNeverLowerVerification()
+{
+    const QRegularExpression lowering(QStringLiteral(
+        R"(ignoreSslErrors|VerifyNone|QueryPeer|setPeerVerifyMode|setPeerVerifyDepth|)"
+        R"(sslErrors|setCaCertificates|addCaCertificate|setDefaultCaCertificates|)"
+        R"(setDefaultConfiguration|setSslConfiguration|setProtocol|setAllowedNextProtocols|)"
+        R"(QSsl::(SslV|TlsV1_0|TlsV1_1|AnyProtocol|UnknownProtocol))"));
+    int scanned = 0;
+    for (const char *folder : {"app", "net", "handlers", "update", "platform", "resources/QML"}) {
+        QDirIterator files(QStringLiteral(TARN_SOURCE_DIR "/") + QLatin1String(folder),
+                           {QStringLiteral("*.cpp"), QStringLiteral("*.h"), QStringLiteral("*.in"),
+                            QStringLiteral("*.qml")},
+                           QDir::Files, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            const QString path = files.next();
+            const QString source = QString::fromUtf8(readFile(path));
+            const QRegularExpressionMatch found = lowering.match(source);
+            QVERIFY2(!found.hasMatch(),
+                     qPrintable(QStringLiteral("%1 lowers TLS verification with %2.")
+                                    .arg(path, found.captured())));
+            ++scanned;
+        }
+    }
+    QVERIFY2(scanned > 20, "The program's sources were not found for the scan.");
 }
 
 void TestRequestSenderTls::untrustedServiceIsNotDelivered()
@@ -46,11 +91,15 @@ void TestRequestSenderTls::untrustedServiceIsNotDelivered()
     int calls = 0;
     auto *sender = new RequestSender(this);
     connect(sender, &RequestSender::onResponse, &watch, [&] { ++calls; });
-    sender->sendRequest(apiBaseUrl + QStringLiteral("/getfilelist.php"), {});
+    sender->sendRequest(apiBaseUrl + QStringLiteral("/login.php"),
+                        {{QStringLiteral("vatsimid"), QStringLiteral("1000001")},
+                         {QStringLiteral("password"), QStringLiteral("0123456789abcdef0123456789abcdef01234567")}});
     QVERIFY2(waitUntil([&] { return finished; }), "The request to an untrusted service finished.");
     QCOMPARE(error, QNetworkReply::SslHandshakeFailedError);
     QTest::qWait(20);
     QCOMPARE(calls, 0);
+    QVERIFY2(testService().requests().empty(),
+             "A service whose certificate is not trusted received the request and its fields.");
 }
 
 void TestRequestSenderTls::trustedServiceAnswersOverTls()

@@ -6,14 +6,21 @@
 //       run-<pid>.txt in that folder: "start <executable file name>", then "selfUpdated",
 //       "errorFound" or "quit" (the restart path). When the folder holds a
 //       file "gate", the process waits for "go-<pid>" before it starts, so
-//       that a test can look at the folder between two processes.
+//       that a test can look at the folder between two processes. When it
+//       holds a file "save-settings", the process keeps saving its settings
+//       while it runs, as a user changing them during the update would.
 //   tarn_update_helper hold
 //       Keeps its own executable busy until its standard input closes.
-//   tarn_update_helper sector-update FOLDER [file-size-limit BYTES] [unprivileged]
+//   tarn_update_helper sector-update FOLDER [file-size-limit BYTES] [unprivileged] [save-settings]
 //       Checks FOLDER against the sector tree and downloads what is outdated,
 //       then prints "failed=N". With a file size limit, a write beyond it
 //       kills the process (SIGXFSZ), as an interruption would. Unprivileged
-//       drops root rights first, so that folder permissions apply.
+//       drops root rights first, so that folder permissions apply. With
+//       save-settings the settings are loaded and then saved over and over
+//       while the update runs.
+//   tarn_update_helper save-setting KEY VALUE
+//       Loads the settings, sets KEY to VALUE, saves them and prints
+//       "saved=1" or "saved=0".
 //
 // The service address comes from the environment variable TARN_TEST_SERVICE_URL.
 
@@ -42,6 +49,7 @@ const QString apiBaseUrl = qEnvironmentVariable("TARN_TEST_SERVICE_URL");
 namespace {
 constexpr int gateTimeoutMs = 120000;
 constexpr uid_t nobody = 65534;
+constexpr int settingsSaveIntervalMs = 2;
 
 QString inProgramFolder(const QString &name)
 {
@@ -71,6 +79,18 @@ bool passGate()
     return true;
 }
 
+// Saves the settings every few milliseconds with a new EuroScope path, the
+// way the settings page saves each change.
+void keepSavingSettings(SettingsHandler *settings)
+{
+    auto *timer = new QTimer(settings);
+    QObject::connect(timer, &QTimer::timeout, settings, [settings, change = 0]() mutable {
+        settings->setEuroscopePath(
+            QStringLiteral("file:///opt/EuroScope-%1/EuroScope.exe").arg(++change));
+    });
+    timer->start(settingsSaveIntervalMs);
+}
+
 int runSelfUpdate()
 {
     // The file this process really runs from, whatever its own path says later.
@@ -81,8 +101,10 @@ int runSelfUpdate()
         logLine(QStringLiteral("gate closed"));
         return 1;
     }
-    new SettingsHandler;
+    auto *settings = new SettingsHandler;
     auto *handler = new SelfUpdateHandler;
+    if (QFileInfo::exists(inProgramFolder(QStringLiteral("save-settings"))))
+        keepSavingSettings(settings);
     QString outcome = QStringLiteral("quit");
     const auto finish = [&outcome](const QString &signal) {
         outcome = signal;
@@ -126,7 +148,12 @@ int runSectorUpdate(const QString &folder, const QStringList &options)
         return 1;
     }
     auto *settings = new SettingsHandler;
+    const bool saveSettings = options.contains(QStringLiteral("save-settings"));
+    if (saveSettings)
+        settings->loadSettings();
     settings->insert(QStringLiteral("sectorPath"), QUrl::fromLocalFile(folder).toString());
+    if (saveSettings)
+        keepSavingSettings(settings);
     FilesChecker checker(nullptr, false);
     checker.SetRootPath(folder);
     checker.SetMode(QStringLiteral("sector"));
@@ -144,6 +171,14 @@ int runSectorUpdate(const QString &folder, const QStringList &options)
     checker.RequestFilelist(QStringLiteral("getfilelist.php"));
     return QCoreApplication::exec();
 }
+int saveSetting(const QString &key, const QString &value)
+{
+    SettingsHandler settings;
+    settings.loadSettings();
+    settings.insert(key, value);
+    QTextStream(stdout) << "saved=" << (settings.saveSettings() ? 1 : 0) << Qt::endl;
+    return 0;
+}
 } // namespace
 
 int main(int argc, char *argv[])
@@ -156,6 +191,8 @@ int main(int argc, char *argv[])
         return hold();
     if (arguments.first() == QLatin1String("sector-update") && arguments.size() >= 2)
         return runSectorUpdate(arguments.at(1), arguments.mid(2));
+    if (arguments.first() == QLatin1String("save-setting") && arguments.size() == 3)
+        return saveSetting(arguments.at(1), arguments.at(2));
     fprintf(stderr, "Unknown arguments.\n");
     return 2;
 }

@@ -170,6 +170,7 @@ struct DevService::Private {
     mutable std::mutex mutex;
     std::condition_variable wakeUp;
     bool stopping = false;
+    bool heldReleased = false;
     std::string root;
     std::string certFile;
     std::string keyFile;
@@ -178,6 +179,7 @@ struct DevService::Private {
     bool tls = false;
     std::vector<Fault> faults;
     std::map<std::string, std::string> listOverrides;
+    std::optional<std::string> everyDownloadBody;
     std::set<std::string> wrongHashes;
     bool upperCaseHashes = false;
     std::vector<RecordedRequest> requests;
@@ -193,12 +195,14 @@ struct DevService::Private {
     RecordedRequest record(const httplib::Request &request);
     std::optional<Fault> takeFault(const std::string &endpoint, const std::string &file);
     void waitUnlessStopping(std::chrono::milliseconds delay);
+    void waitUntilReleased();
     void answer(const std::string &endpoint, const std::map<std::string, std::string> &fields,
                 Delivery delivery, httplib::Response &response);
     void login(const ContentFolder &content, const std::map<std::string, std::string> &fields,
                Delivery delivery, httplib::Response &response) const;
     std::string clientListJson(const ContentFolder &content) const;
     std::optional<std::string> listOverride(const std::string &endpoint) const;
+    std::optional<std::string> everyDownload() const;
     std::string currentRoot() const;
 };
 
@@ -255,6 +259,8 @@ void DevService::Private::handle(const httplib::Request &request, httplib::Respo
     if (fault) {
         if (fault->delay.count() > 0)
             waitUnlessStopping(fault->delay);
+        if (fault->hold)
+            waitUntilReleased();
         if (fault->status != 0) {
             response.status = fault->status;
             return;
@@ -301,6 +307,12 @@ void DevService::Private::waitUnlessStopping(std::chrono::milliseconds delay)
     wakeUp.wait_for(lock, delay, [this] { return stopping; });
 }
 
+void DevService::Private::waitUntilReleased()
+{
+    std::unique_lock lock(mutex);
+    wakeUp.wait(lock, [this] { return stopping || heldReleased; });
+}
+
 void DevService::Private::answer(const std::string &endpoint,
                                  const std::map<std::string, std::string> &fields,
                                  Delivery delivery, httplib::Response &response)
@@ -317,6 +329,12 @@ void DevService::Private::answer(const std::string &endpoint,
             json = endpoint == "checkClient.php" ? clientListJson(content) : content.sectorTreeJson();
         sendBody(response, std::move(*json), ApplicationJson, delivery.dropMidBody);
     } else if (endpoint == "downloadFile.php" || endpoint == "downloadSectorFile.php") {
+        if (auto body = everyDownload()) {
+            if (delivery.contentDisposition)
+                response.set_header("Content-Disposition", "attachment; filename=\"download\"");
+            sendBody(response, std::move(*body), OctetStream, delivery.dropMidBody);
+            return;
+        }
         const bool client = endpoint == "downloadFile.php";
         const std::string requested = fieldValue(fields, "file");
         const auto file = client ? content.resolve(ContentFolder::Area::Client, requested)
@@ -387,6 +405,12 @@ std::string DevService::Private::clientListJson(const ContentFolder &content) co
     }
     json.endArray();
     return json.take();
+}
+
+std::optional<std::string> DevService::Private::everyDownload() const
+{
+    std::lock_guard lock(mutex);
+    return everyDownloadBody;
 }
 
 std::optional<std::string> DevService::Private::listOverride(const std::string &endpoint) const
@@ -522,6 +546,12 @@ void DevService::setUpperCaseHashes(bool upper)
     d->upperCaseHashes = upper;
 }
 
+void DevService::setEveryDownload(std::string body)
+{
+    std::lock_guard lock(d->mutex);
+    d->everyDownloadBody = std::move(body);
+}
+
 void DevService::clearFaults()
 {
     std::lock_guard lock(d->mutex);
@@ -529,6 +559,17 @@ void DevService::clearFaults()
     d->listOverrides.clear();
     d->wrongHashes.clear();
     d->upperCaseHashes = false;
+    d->everyDownloadBody.reset();
+    d->heldReleased = false;
+}
+
+void DevService::releaseHeld()
+{
+    {
+        std::lock_guard lock(d->mutex);
+        d->heldReleased = true;
+    }
+    d->wakeUp.notify_all();
 }
 
 std::vector<RecordedRequest> DevService::requests() const

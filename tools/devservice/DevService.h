@@ -36,6 +36,9 @@ struct Fault {
     bool noContentDisposition = false;
     // Announce the full length, send half of the body, then close the connection.
     bool dropMidBody = false;
+    // Wait until releaseHeld() (or stop()) before answering: a reply that comes
+    // exactly when the caller lets it.
+    bool hold = false;
     // How many matching requests the fault applies to; -1 means all of them.
     int times = -1;
 };
@@ -79,8 +82,14 @@ public:
     void setWrongHash(const std::string &path);
     // In the "client" list, write every hash in upper-case hexadecimal.
     void setUpperCaseHashes(bool upper);
+    // Answer every download, whatever file it names, with these bytes: a
+    // service that serves anything it is asked for, hostile paths included.
+    void setEveryDownload(std::string body);
     // Remove every fault, override and hash switch.
     void clearFaults();
+    // Lets every held request, and every one held from now on, be answered
+    // until clearFaults().
+    void releaseHeld();
 
     std::vector<RecordedRequest> requests() const;
     void clearRequests();
