@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QUrl>
+#include <QtEndian>
 
 Q_LOGGING_CATEGORY(lcSettings, "tarn.settings")
 
@@ -17,6 +18,23 @@ namespace {
 const QString euroscopePathKey = QStringLiteral("euroscopePath");
 const QString sectorPathKey = QStringLiteral("sectorPath");
 const char *const openFailure = "Could not open settings file.";
+
+// Binary JSON: "qbjs", the version, then the root, whose first 32 bits are
+// its size in bytes.
+constexpr int binaryJsonHeaderSize = 8;
+constexpr int rootSizeBytes = 4;
+
+// Whether the root's size, as the file states it, lies within the file. Qt
+// 5.15 adds that size to the header's in 32 bits, so a huge one wraps around,
+// passes Qt's own check and has Qt read far beyond the data. Such a file
+// cannot be valid.
+bool rootFitsTheFile(const QByteArray &data)
+{
+    if (data.size() < binaryJsonHeaderSize + rootSizeBytes)
+        return true; // Qt refuses it by itself.
+    const quint32 rootSize = qFromLittleEndian<quint32>(data.constData() + binaryJsonHeaderSize);
+    return quint64(binaryJsonHeaderSize) + rootSize <= quint64(data.size());
+}
 } // namespace
 
 SettingsHandler::SettingsHandler(QObject *parent)
@@ -37,10 +55,13 @@ bool SettingsHandler::loadSettings()
         qCWarning(lcSettings, "%s", openFailure);
         return false;
     }
+    const QByteArray data = file.readAll();
     QT_WARNING_PUSH
     QT_WARNING_DISABLE_DEPRECATED
     // Content that does not validate gives an empty object: the store empties.
-    const QJsonDocument document = QJsonDocument::fromBinaryData(file.readAll(), QJsonDocument::Validate);
+    const QJsonDocument document = rootFitsTheFile(data)
+        ? QJsonDocument::fromBinaryData(data, QJsonDocument::Validate)
+        : QJsonDocument();
     QT_WARNING_POP
     settings = document.object().toVariantHash();
     return true;

@@ -42,7 +42,8 @@ private Q_SLOTS:
     void roundTripsThroughTheFile();
     void setterAlwaysSavesAndSignals();
     void writingOnePropertyKeepsOtherKeys();
-    void jsonTextLoadsAsEmptyStoreSilently();
+    void invalidContentLoadsAsEmptyStoreSilently_data();
+    void invalidContentLoadsAsEmptyStoreSilently();
     void unwritableFileKeepsMemoryAndSignals();
     void insertAndRemoveStayInMemory();
     void defaultEuroscopePath();
@@ -131,10 +132,21 @@ void TestSettingsHandler::writingOnePropertyKeepsOtherKeys()
     QCOMPARE(onDisk.value(QStringLiteral("sectorPath")).toString(), QStringLiteral("file:///sectors"));
 }
 
-void TestSettingsHandler::jsonTextLoadsAsEmptyStoreSilently()
+void TestSettingsHandler::invalidContentLoadsAsEmptyStoreSilently_data()
 {
-    const QByteArray jsonText = "{\"sectorPath\": \"file:///sectors\"}";
-    QVERIFY(writeFile(SettingsHandler::settingsFilePath(), jsonText));
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("JSON text") << QByteArray("{\"sectorPath\": \"file:///sectors\"}");
+    // A root size near 4 GiB wraps around in Qt's own size check, which then
+    // lets its reader run far beyond the data.
+    QByteArray wrapping("qbjs\x01\x00\x00\x00\xff\xff\xff\xff\x0b\x00\x00\x00", 16);
+    wrapping += QByteArray(200, '\xee');
+    QTest::newRow("root size wrapping around") << wrapping;
+}
+
+void TestSettingsHandler::invalidContentLoadsAsEmptyStoreSilently()
+{
+    QFETCH(QByteArray, content);
+    QVERIFY(writeFile(SettingsHandler::settingsFilePath(), content));
     SettingsHandler settings;
     settings.insert(QStringLiteral("stale"), QStringLiteral("value"));
     WarningCounter::warnings = 0;
