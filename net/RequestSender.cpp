@@ -6,6 +6,14 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+namespace {
+const QByteArray expectHeader = QByteArrayLiteral("Expect");
+const QByteArray continueExpectation = QByteArrayLiteral("100-continue");
+const QByteArray acceptEncodingHeader = QByteArrayLiteral("Accept-Encoding");
+const QByteArray identityEncoding = QByteArrayLiteral("identity");
+constexpr int expectationFailedStatus = 417;
+} // namespace
+
 RequestSender::RequestSender(QObject *parent)
     : QObject(parent)
     , manager(sharedManager())
@@ -50,17 +58,51 @@ void RequestSender::sendRequest(const QString &url, const QHash<QString, QString
     request.setOriginatingObject(this);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QStringLiteral("application/x-www-form-urlencoded"));
+    // Negotiated through ALPN: a service that offers HTTP/2 carries every
+    // request on one connection, any other goes on with HTTP/1.1.
+    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
+    body = encodeFields(fields);
+    post(request, !body.isEmpty() && !expectationRefused());
+}
+
+bool &RequestSender::expectationRefused()
+{
+    static bool refused = false;
+    return refused;
+}
+
+void RequestSender::post(QNetworkRequest request, bool expectContinue)
+{
+    // Qt writes a request's head and its body in two writes, without
+    // TCP_NODELAY, so the body waits for the server to acknowledge the head,
+    // which a server delays by about 40 ms. Asked to expect "100 Continue",
+    // the server answers the head at once. Qt sends the body without waiting
+    // for that answer, so a server that ignores the header loses nothing.
+    // After such an interim answer Qt 5.15 no longer decodes a compressed
+    // body, so these requests ask for the body as it is.
+    request.setRawHeader(expectHeader, expectContinue ? continueExpectation : QByteArray());
+    request.setRawHeader(acceptEncodingHeader, expectContinue ? identityEncoding : QByteArray());
     // Listening to its own reply, rather than to every reply the manager
     // finishes, keeps the cost per reply constant with many in flight.
-    QNetworkReply *reply = manager->post(request, encodeFields(fields));
+    QNetworkReply *reply = manager->post(request, body);
     connection = connect(reply, &QNetworkReply::finished, this, [this, reply] { endRequest(reply); });
     Q_EMIT replyStarted(reply);
+}
+
+bool RequestSender::isRefusedExpectation(const QNetworkReply *reply)
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == expectationFailedStatus
+        && !reply->request().rawHeader(expectHeader).isEmpty();
 }
 
 void RequestSender::endRequest(QNetworkReply *reply)
 {
     if (reply->request().originatingObject() != this)
         return;
+    if (isRefusedExpectation(reply)) {
+        retryWithoutExpectation(reply);
+        return;
+    }
     const QNetworkReply::NetworkError error = reply->error();
     if (error == QNetworkReply::NoError || error == QNetworkReply::AuthenticationRequiredError)
         Q_EMIT onResponse(reply);
@@ -68,4 +110,18 @@ void RequestSender::endRequest(QNetworkReply *reply)
     // pile up senders and replies for the rest of the run.
     reply->deleteLater();
     deleteLater();
+}
+
+void RequestSender::retryWithoutExpectation(QNetworkReply *reply)
+{
+    // A server or proxy that does not take the expectation answers 417 and
+    // has not read the body. The same request goes again without it, and so
+    // does every later one. Posted once the refused reply's own finished()
+    // handlers have all run, so a caller that follows the reply sees it end
+    // before the new one starts.
+    expectationRefused() = true;
+    disconnect(connection);
+    const QNetworkRequest request = reply->request();
+    reply->deleteLater();
+    QMetaObject::invokeMethod(this, [this, request] { post(request, false); }, Qt::QueuedConnection);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QHash>
 #include <QMetaObject>
 #include <QObject>
@@ -7,6 +8,7 @@
 
 class QNetworkAccessManager;
 class QNetworkReply;
+class QNetworkRequest;
 
 // Carries out one form-encoded POST to the service and hands its reply to
 // whoever connected to onResponse(). Parent it to the requesting object; it
@@ -46,6 +48,14 @@ public Q_SLOTS:
     void endRequest(QNetworkReply *reply);
 
 private:
+    // Whether a server of this process's service refused "Expect:
+    // 100-continue" (HTTP 417); requests after that go without it.
+    static bool &expectationRefused();
+    static bool isRefusedExpectation(const QNetworkReply *reply);
+    void post(QNetworkRequest request, bool expectContinue);
+    void retryWithoutExpectation(QNetworkReply *reply);
+
     QNetworkAccessManager *manager;
     QMetaObject::Connection connection;
+    QByteArray body;
 };

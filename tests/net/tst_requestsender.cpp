@@ -54,6 +54,8 @@ private Q_SLOTS:
     void dropsConnectionFailures();
     void disposesOfReplyAndSenderAfterDelivery();
     void ignoresReplyOfDestroyedOwner();
+    void asksServerToContinueOnlyWithBody();
+    void retriesWithoutExpectationWhenRefused();
 
 private:
     QTemporaryDir content;
@@ -263,6 +265,68 @@ void TestRequestSender::ignoresReplyOfDestroyedOwner()
     QTest::qWait(400);
     QCOMPARE(lost.calls, 0);
     QCOMPARE(kept.calls, 1);
+}
+
+// Asked to expect "100 Continue", the server answers a request's head at once
+// instead of delaying its acknowledgement; a body-less request needs no answer.
+void TestRequestSender::asksServerToContinueOnlyWithBody()
+{
+    QObject owner;
+    Delivery list;
+    Delivery login;
+    post(&owner, QStringLiteral("/getfilelist.php"), noFields, list);
+    post(&owner, QStringLiteral("/login.php"), {{QStringLiteral("vatsimid"), QStringLiteral("1")}}, login);
+    QVERIFY2(waitUntil([&] { return list.calls == 1 && login.calls == 1; }),
+             "Both replies reached their senders.");
+    const auto lists = requestsTo("/api/tarn/getfilelist.php");
+    const auto logins = requestsTo("/api/tarn/login.php");
+    QCOMPARE(lists.size(), size_t(1));
+    QCOMPARE(logins.size(), size_t(1));
+    QCOMPARE(lists[0].expect, std::string());
+    QCOMPARE(logins[0].expect, std::string("100-continue"));
+}
+
+// Runs last: once refused, the expectation stays off for the whole process.
+void TestRequestSender::retriesWithoutExpectationWhenRefused()
+{
+    testService().setRefuseExpectation(true);
+    QObject owner;
+    constexpr int count = 12;
+    std::vector<Delivery> deliveries(count);
+    std::vector<QList<QNetworkReply *>> started(count);
+    for (int i = 0; i < count; ++i) {
+        auto *sender = new RequestSender(&owner);
+        Delivery &delivery = deliveries[size_t(i)];
+        QList<QNetworkReply *> &replies = started[size_t(i)];
+        connect(sender, &RequestSender::replyStarted, &owner,
+                [&replies](QNetworkReply *reply) { replies.append(reply); });
+        connect(sender, &RequestSender::onResponse, &owner, [&delivery, &replies](QNetworkReply *reply) {
+            ++delivery.calls;
+            delivery.body = reply->readAll();
+            QVERIFY2(reply == replies.last(), "The reply delivered is the last one started.");
+        });
+        sender->sendRequest(apiBaseUrl + QStringLiteral("/downloadSectorFile.php"),
+                            {{QStringLiteral("file"), QStringLiteral("//file%1.txt").arg(i)}});
+    }
+    QVERIFY2(waitUntil([&] {
+                 return std::all_of(deliveries.begin(), deliveries.end(),
+                                    [](const Delivery &d) { return d.calls > 0; });
+             }),
+             "Every request refused its expectation was sent again and answered.");
+    QVERIFY2(testService().refusedExpectations() > 0, "The service refused the expectation.");
+    for (int i = 0; i < count; ++i) {
+        QCOMPARE(deliveries[size_t(i)].calls, 1);
+        QCOMPARE(deliveries[size_t(i)].body, "content of file " + QByteArray::number(i));
+        QCOMPARE(requestFields(QStringLiteral("downloadSectorFile.php")).count(
+                     {{QStringLiteral("file"), QStringLiteral("//file%1.txt").arg(i)}}),
+                 1);
+    }
+    const size_t refused = testService().refusedExpectations();
+    Delivery later;
+    post(&owner, QStringLiteral("/login.php"), {{QStringLiteral("vatsimid"), QStringLiteral("1")}}, later);
+    QVERIFY2(waitUntil([&] { return later.calls == 1; }), "A later request was answered.");
+    QVERIFY2(testService().refusedExpectations() == refused,
+             "A later request went without the expectation the service refused.");
 }
 
 QTEST_GUILESS_MAIN(TestRequestSender)

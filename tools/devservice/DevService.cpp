@@ -3,7 +3,6 @@
 #include "ContentFolder.h"
 #include "FormData.h"
 #include "JsonWriter.h"
-#include "QuickAck.h"
 #include "Sha1.h"
 
 #include <httplib.h>
@@ -33,6 +32,8 @@ constexpr size_t WorkerThreads = 32;
 // Short, so that stop() does not wait long for idle connections to expire.
 constexpr time_t KeepAliveSeconds = 2;
 constexpr size_t KeepAliveRequests = 1000000;
+constexpr int ContinueStatus = 100;
+constexpr int ExpectationFailedStatus = 417;
 constexpr const char *ApplicationJson = "application/json";
 constexpr const char *TextPlain = "text/plain; charset=utf-8";
 constexpr const char *OctetStream = "application/octet-stream";
@@ -182,6 +183,8 @@ struct DevService::Private {
     std::optional<std::string> everyDownloadBody;
     std::set<std::string> wrongHashes;
     bool upperCaseHashes = false;
+    bool refuseExpectation = false;
+    size_t refusedExpectations = 0;
     std::vector<RecordedRequest> requests;
 
     // Owned by the thread calling start() and stop().
@@ -192,6 +195,7 @@ struct DevService::Private {
     std::unique_ptr<httplib::Server> makeServer();
     void route(httplib::Server &server);
     void handle(const httplib::Request &request, httplib::Response &response);
+    int answerExpectation(httplib::Response &response);
     RecordedRequest record(const httplib::Request &request);
     std::optional<Fault> takeFault(const std::string &endpoint, const std::string &file);
     void waitUnlessStopping(std::chrono::milliseconds delay);
@@ -229,17 +233,16 @@ void DevService::Private::route(httplib::Server &server)
     };
     // Runs once the headers are in. A request without Content-Length or
     // Transfer-Encoding has no body, but httplib would read a POST until the
-    // connection closes, so those are answered here. For the others, acknowledge the
-    // headers at once so that the client sends the body without waiting.
+    // connection closes, so those are answered here.
     server.set_pre_routing_handler([this](const httplib::Request &request,
                                           httplib::Response &response) {
-        if (request.has_header("Content-Length") || request.has_header("Transfer-Encoding")) {
-            QuickAck::acknowledge(request.local_addr, request.local_port, request.remote_addr,
-                                  request.remote_port);
+        if (request.has_header("Content-Length") || request.has_header("Transfer-Encoding"))
             return httplib::Server::HandlerResponse::Unhandled;
-        }
         handle(request, response);
         return httplib::Server::HandlerResponse::Handled;
+    });
+    server.set_expect_100_continue_handler([this](const httplib::Request &, httplib::Response &response) {
+        return answerExpectation(response);
     });
     // Every method is routed here so that every request gets recorded.
     server.Get(".*", handler);
@@ -248,6 +251,19 @@ void DevService::Private::route(httplib::Server &server)
     server.Patch(".*", handler);
     server.Delete(".*", handler);
     server.Options(".*", handler);
+}
+
+int DevService::Private::answerExpectation(httplib::Response &response)
+{
+    std::lock_guard lock(mutex);
+    if (!refuseExpectation)
+        return ContinueStatus;
+    // A final answer without reading the body, as an old proxy gives it; the
+    // connection closes, so the body the client sent anyway is dropped.
+    ++refusedExpectations;
+    response.status = ExpectationFailedStatus;
+    response.set_header("Connection", "close");
+    return ExpectationFailedStatus + 1;
 }
 
 void DevService::Private::handle(const httplib::Request &request, httplib::Response &response)
@@ -278,7 +294,7 @@ void DevService::Private::handle(const httplib::Request &request, httplib::Respo
 RecordedRequest DevService::Private::record(const httplib::Request &request)
 {
     RecordedRequest recorded{request.method, request.path, request.get_header_value("Content-Type"),
-                             request.body, {}};
+                             request.get_header_value("Expect"), request.body, {}};
     if (FormData::isFormContentType(recorded.contentType))
         recorded.fields = FormData::decode(recorded.body);
     std::lock_guard lock(mutex);
@@ -559,8 +575,22 @@ void DevService::clearFaults()
     d->listOverrides.clear();
     d->wrongHashes.clear();
     d->upperCaseHashes = false;
+    d->refuseExpectation = false;
+    d->refusedExpectations = 0;
     d->everyDownloadBody.reset();
     d->heldReleased = false;
+}
+
+void DevService::setRefuseExpectation(bool refuse)
+{
+    std::lock_guard lock(d->mutex);
+    d->refuseExpectation = refuse;
+}
+
+size_t DevService::refusedExpectations() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->refusedExpectations;
 }
 
 void DevService::releaseHeld()

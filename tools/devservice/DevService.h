@@ -48,6 +48,7 @@ struct RecordedRequest {
     std::string method;
     std::string path;         // full path, for example "/api/tarn/login.php"
     std::string contentType;  // the Content-Type header, as sent
+    std::string expect;       // the Expect header, as sent
     std::string body;         // the raw body, undecoded
     std::map<std::string, std::string> fields;  // the decoded form fields
 };
@@ -85,6 +86,11 @@ public:
     // Answer every download, whatever file it names, with these bytes: a
     // service that serves anything it is asked for, hostile paths included.
     void setEveryDownload(std::string body);
+    // Answer every request that asks to be told to continue ("Expect:
+    // 100-continue") with HTTP 417 and close its connection, as some proxies do.
+    void setRefuseExpectation(bool refuse);
+    // How many requests were answered so since the last clearFaults().
+    size_t refusedExpectations() const;
     // Remove every fault, override and hash switch.
     void clearFaults();
     // Lets every held request, and every one held from now on, be answered
