@@ -16,6 +16,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#ifdef TARN_TEST_SERVICE_NGINX
+#include "RealServer.h"
+#endif
+
 namespace {
 std::string emptyContentRoot()
 {
@@ -33,7 +37,11 @@ QString startService()
         fprintf(stderr, "The development service could not listen on loopback.\n");
         std::abort();
     }
+#ifdef TARN_TEST_SERVICE_NGINX
+    return RealServer::start(service.port());
+#else
     return QString::fromStdString(service.baseUrl());
+#endif
 }
 } // namespace
 
@@ -94,14 +102,17 @@ QProcessEnvironment serviceEnvironment()
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TARN_TEST_SERVICE_URL"), apiBaseUrl);
+#ifdef TARN_TEST_AUTHORITY
+    environment.insert(QStringLiteral("TARN_TEST_AUTHORITY"), QStringLiteral(TARN_TEST_AUTHORITY));
+#endif
     return environment;
 }
 
 void trustTestAuthority()
 {
-#ifdef TARN_TEST_SERVICE_TLS_DIR
+#ifdef TARN_TEST_AUTHORITY
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.addCaCertificates(QStringLiteral(TARN_TEST_SERVICE_TLS_DIR "/ca.pem"));
+    configuration.addCaCertificates(QStringLiteral(TARN_TEST_AUTHORITY));
     QSslConfiguration::setDefaultConfiguration(configuration);
 #endif
 }

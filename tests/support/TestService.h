@@ -38,7 +38,7 @@ void answerWithoutContentDisposition(const std::string &endpoint, const std::str
 QProcessEnvironment serviceEnvironment();
 
 // Trusts the test certificate authority in the default TLS configuration
-// (only meaningful for a TLS test program).
+// (only meaningful for a TLS or real-server test program).
 void trustTestAuthority();
 
 // Runs the event loop until the condition holds or the time is up.

@@ -22,7 +22,8 @@
 //       Loads the settings, sets KEY to VALUE, saves them and prints
 //       "saved=1" or "saved=0".
 //
-// The service address comes from the environment variable TARN_TEST_SERVICE_URL.
+// The service address comes from the environment variable TARN_TEST_SERVICE_URL;
+// TARN_TEST_AUTHORITY, when set, names the certificate authority to trust.
 
 #include "handlers/SelfUpdateHandler.h"
 #include "handlers/SettingsHandler.h"
@@ -33,6 +34,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSslConfiguration>
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
@@ -179,11 +181,23 @@ int saveSetting(const QString &key, const QString &value)
     QTextStream(stdout) << "saved=" << (settings.saveSettings() ? 1 : 0) << Qt::endl;
     return 0;
 }
+
+void trustTestAuthority()
+{
+    const QString authority = qEnvironmentVariable("TARN_TEST_AUTHORITY");
+    if (authority.isEmpty())
+        return;
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.addCaCertificates(authority);
+    QSslConfiguration::setDefaultConfiguration(configuration);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
+    trustTestAuthority();
     const QStringList arguments = QCoreApplication::arguments().mid(1);
     if (arguments.isEmpty())
         return runSelfUpdate();

@@ -1,5 +1,10 @@
 #include "TestService.h"
 
+#include "net/ApiBaseUrl.h"
+#ifdef TARN_TEST_SERVICE_NGINX
+#include "RealServer.h"
+#endif
+
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -27,7 +32,10 @@
 // must finish the update without leaving partial files behind.
 
 namespace {
-constexpr int killRuns = 50;
+#ifndef TARN_KILL_RUNS
+#define TARN_KILL_RUNS 50
+#endif
+constexpr int killRuns = TARN_KILL_RUNS;
 constexpr int measuredRuns = 3;
 constexpr int sectorFiles = 200;
 constexpr int programFiles = 50;
@@ -486,6 +494,10 @@ private:
 
 void KillRecoveryTest::initTestCase()
 {
+#ifdef TARN_TEST_SERVICE_NGINX
+    if (apiBaseUrl.isEmpty())
+        QSKIP(qPrintable(RealServer::unavailableReason()));
+#endif
     m_content = std::make_unique<QTemporaryDir>();
     QVERIFY2(m_content->isValid(), "The temporary content folder could not be made.");
     resetTestService(m_content->path());
