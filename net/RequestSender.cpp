@@ -62,13 +62,13 @@ void RequestSender::sendRequest(const QString &url, const QHash<QString, QString
     // request on one connection, any other goes on with HTTP/1.1.
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
     body = encodeFields(fields);
-    post(request, !body.isEmpty() && !expectationRefused());
+    post(request, !body.isEmpty() && askToContinue());
 }
 
-bool &RequestSender::expectationRefused()
+bool &RequestSender::askToContinue()
 {
-    static bool refused = false;
-    return refused;
+    static bool ask = true;
+    return ask;
 }
 
 void RequestSender::post(QNetworkRequest request, bool expectContinue)
@@ -80,6 +80,10 @@ void RequestSender::post(QNetworkRequest request, bool expectContinue)
     // for that answer, so a server that ignores the header loses nothing.
     // After such an interim answer Qt 5.15 no longer decodes a compressed
     // body, so these requests ask for the body as it is.
+    // Over HTTP/2 the many requests in flight share one connection and do
+    // not wait for each other, and nginx holds a request that expects to
+    // continue there for a second; the list request, which carries no body,
+    // tells whether the service speaks HTTP/2 before any download starts.
     request.setRawHeader(expectHeader, expectContinue ? continueExpectation : QByteArray());
     request.setRawHeader(acceptEncodingHeader, expectContinue ? identityEncoding : QByteArray());
     // Listening to its own reply, rather than to every reply the manager
@@ -99,6 +103,8 @@ void RequestSender::endRequest(QNetworkReply *reply)
 {
     if (reply->request().originatingObject() != this)
         return;
+    if (reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool())
+        askToContinue() = false;
     if (isRefusedExpectation(reply)) {
         retryWithoutExpectation(reply);
         return;
@@ -119,7 +125,7 @@ void RequestSender::retryWithoutExpectation(QNetworkReply *reply)
     // does every later one. Posted once the refused reply's own finished()
     // handlers have all run, so a caller that follows the reply sees it end
     // before the new one starts.
-    expectationRefused() = true;
+    askToContinue() = false;
     disconnect(connection);
     const QNetworkRequest request = reply->request();
     reply->deleteLater();

@@ -48,9 +48,10 @@ public Q_SLOTS:
     void endRequest(QNetworkReply *reply);
 
 private:
-    // Whether a server of this process's service refused "Expect:
-    // 100-continue" (HTTP 417); requests after that go without it.
-    static bool &expectationRefused();
+    // Whether requests with a body ask the server to continue ("Expect:
+    // 100-continue"): until the service refuses it (HTTP 417) or answers
+    // over HTTP/2.
+    static bool &askToContinue();
     static bool isRefusedExpectation(const QNetworkReply *reply);
     void post(QNetworkRequest request, bool expectContinue);
     void retryWithoutExpectation(QNetworkReply *reply);
