@@ -16,9 +16,9 @@ Rectangle {
         property alias iconHeight: launchIcon.height
         property int sideMargin
         property int iconSpacing
-        property color borderColor: "#3846b0"
-        property color topColor: "#4253d0"
-        property color bottomColor: "#3744ac"
+        property color borderColor: Theme.pillBorder
+        property color topColor: Theme.pillTop
+        property color bottomColor: Theme.pillBottom
         property int shadowOffset: 8
         property int shadowRadius: 25
 
@@ -43,7 +43,7 @@ Rectangle {
                 horizontalAlignment: Text.AlignHCenter
                 text: pill.text
                 font: pill.font
-                color: "#ffffff"
+                color: Theme.lightText
             }
         }
         background: Item {
@@ -57,7 +57,7 @@ Rectangle {
                 verticalOffset: pill.shadowOffset
                 radius: pill.shadowRadius
                 samples: 32
-                color: "#66111e71"
+                color: Theme.pillShadow
             }
 
             Rectangle {
@@ -84,7 +84,7 @@ Rectangle {
     objectName: "dashboardPage"
     width: 700
     height: 360
-    color: "#ffffff"
+    color: Theme.pageBackground
 
     Image {
         objectName: "dashboardBackground"
@@ -113,7 +113,7 @@ Rectangle {
             sideMargin: 24
             iconSpacing: 11
             text: "Launch Euroscope"
-            font.family: "Roboto"
+            font.family: Theme.fontFamily
             font.weight: Font.Light
             font.pixelSize: 19
             onClicked: ApplicationHandler.startEuroscope()
@@ -132,13 +132,13 @@ Rectangle {
             iconHeight: 15
             sideMargin: 18
             iconSpacing: 8
-            borderColor: "#4867d4"
-            topColor: "#4766d3"
-            bottomColor: "#405bbd"
+            borderColor: Theme.discordBorder
+            topColor: Theme.discordTop
+            bottomColor: Theme.discordBottom
             shadowOffset: 3
             shadowRadius: 19
             text: "Launch Discord"
-            font.family: "Roboto"
+            font.family: Theme.fontFamily
             font.weight: Font.Light
             font.pixelSize: 16
             onClicked: ApplicationHandler.startDiscord()
@@ -153,8 +153,8 @@ Rectangle {
             width: 250
             height: 28
             wrapMode: Text.WordWrap
-            color: "#777777"
-            font.family: "Roboto Light"
+            color: Theme.greyText
+            font.family: Theme.lightFontFamily
             font.pixelSize: 16
         }
     }
@@ -164,7 +164,7 @@ Rectangle {
 
         function onAfvError() {
             statusText1.text = "AFV not found"
-            statusText1.color = "#ff0000"
+            statusText1.color = Theme.error
         }
     }
 }

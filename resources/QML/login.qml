@@ -21,7 +21,7 @@ Item {
         contentItem: Text {
             text: pill.text
             font: pill.font
-            color: "#ffffff"
+            color: Theme.lightText
             horizontalAlignment: Text.AlignHCenter
             verticalAlignment: Text.AlignVCenter
         }
@@ -36,7 +36,7 @@ Item {
                 verticalOffset: 8
                 radius: 25
                 samples: 32
-                color: "#66111e71"
+                color: Theme.pillShadow
             }
 
             Rectangle {
@@ -45,10 +45,10 @@ Item {
                 anchors.fill: parent
                 radius: 25
                 border.width: 1
-                border.color: "#3846b0"
+                border.color: Theme.pillBorder
                 gradient: Gradient {
-                    GradientStop { position: 0; color: "#4253d0" }
-                    GradientStop { position: 1; color: "#3744ac" }
+                    GradientStop { position: 0; color: Theme.pillTop }
+                    GradientStop { position: 1; color: Theme.pillBottom }
                 }
             }
         }
@@ -65,7 +65,7 @@ Item {
 
         width: 250
         height: 44
-        font.family: "Roboto Light"
+        font.family: Theme.lightFontFamily
         font.pointSize: 18
         selectByMouse: true
         hoverEnabled: true
@@ -95,14 +95,14 @@ Item {
 
         objectName: "loginContent"
         anchors.fill: parent
-        color: "#ffffff"
+        color: Theme.pageBackground
 
         Text {
             objectName: "loginTitle"
             x: 227
             y: 80
             text: "Log In"
-            font.family: "Roboto Regular"
+            font.family: Theme.titleFontFamily
             font.pixelSize: 18
         }
 
@@ -116,8 +116,8 @@ Item {
             height: 28
             wrapMode: Text.WordWrap
             text: "Enter your username and password to continue work"
-            color: "#777777"
-            font.family: "Roboto Light"
+            color: Theme.greyText
+            font.family: Theme.lightFontFamily
             font.pixelSize: 16
         }
 
@@ -152,7 +152,7 @@ Item {
             y: 340
             width: 255
             text: "Next >"
-            font.family: "Roboto"
+            font.family: Theme.fontFamily
             font.weight: Font.Light
             font.pointSize: 20
             onClicked: loginPage.logIn()
@@ -166,9 +166,9 @@ Item {
             y: 420
             textFormat: Text.RichText
             text: "<a href=\"https://www.tarn-atc.example/#code\""
-                  + " style=\"color: #FC6500; text-decoration: none\">"
+                  + " style=\"color: " + Theme.link + "; text-decoration: none\">"
                   + "Forgot password or want to register?</a>"
-            font.family: "Roboto Light"
+            font.family: Theme.lightFontFamily
             font.pixelSize: 16
             onLinkActivated: Qt.openUrlExternally(link)
 
@@ -195,13 +195,13 @@ Item {
 
         function onLoginFailed() {
             loginPage.state = "main"
-            statusText.color = "#ff0000"
+            statusText.color = Theme.error
             statusText.text = "Wrong username or password"
         }
 
         function onLoginEmpty() {
             loginPage.state = "main"
-            statusText.color = "#ff0000"
+            statusText.color = Theme.error
             statusText.text = "Login and password can't be empty"
         }
     }

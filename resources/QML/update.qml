@@ -6,8 +6,8 @@ import org.kelpix.qml 1.0
 Rectangle {
     id: updatePage
 
-    readonly property color statusColor: "#6d6d6d"
-    readonly property color errorColor: "#ff0000"
+    readonly property color statusColor: Theme.darkGreyText
+    readonly property color errorColor: Theme.error
     // Set by a write-failure report, so that the completion that follows
     // does not cover it with "Up-to-date".
     property bool writeFailureShown: false
@@ -20,13 +20,13 @@ Rectangle {
         width: 174
         height: 50
         hoverEnabled: true
-        font.family: "Roboto"
+        font.family: Theme.fontFamily
         font.weight: Font.Light
         font.pixelSize: 19
         contentItem: Text {
             text: pill.text
             font: pill.font
-            color: "#ffffff"
+            color: Theme.lightText
             horizontalAlignment: Text.AlignHCenter
             verticalAlignment: Text.AlignVCenter
         }
@@ -41,7 +41,7 @@ Rectangle {
                 verticalOffset: 8
                 radius: 25
                 samples: 32
-                color: "#66111e71"
+                color: Theme.pillShadow
             }
 
             Rectangle {
@@ -50,10 +50,10 @@ Rectangle {
                 anchors.fill: parent
                 radius: 25
                 border.width: 1
-                border.color: "#3846b0"
+                border.color: Theme.pillBorder
                 gradient: Gradient {
-                    GradientStop { position: 0; color: "#4253d0" }
-                    GradientStop { position: 1; color: "#3744ac" }
+                    GradientStop { position: 0; color: Theme.pillTop }
+                    GradientStop { position: 1; color: Theme.pillBottom }
                 }
             }
         }
@@ -69,7 +69,7 @@ Rectangle {
     objectName: "updatePage"
     width: 700
     height: 360
-    color: "#ffffff"
+    color: Theme.pageBackground
 
     Item {
         objectName: "statusBox"
@@ -85,7 +85,7 @@ Rectangle {
             wrapMode: Text.NoWrap
             text: "Press 'Check' to check update"
             color: updatePage.statusColor
-            font.family: "Roboto"
+            font.family: Theme.fontFamily
             font.weight: Font.Light
             font.pixelSize: 20
         }
