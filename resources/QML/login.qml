@@ -12,54 +12,6 @@ Item {
         UserHandler.logIn(loginInput.text, passwordInput.text)
     }
 
-    component PillButton: Button {
-        id: pill
-
-        property real backgroundOpacity: hovered ? 0.7 : 1
-
-        hoverEnabled: true
-        contentItem: Text {
-            text: pill.text
-            font: pill.font
-            color: Theme.lightText
-            horizontalAlignment: Text.AlignHCenter
-            verticalAlignment: Text.AlignVCenter
-        }
-        background: Item {
-            objectName: pill.objectName + "Background"
-            opacity: pill.backgroundOpacity
-
-            DropShadow {
-                anchors.fill: pillFace
-                source: pillFace
-                transparentBorder: true
-                verticalOffset: 8
-                radius: 25
-                samples: 32
-                color: Theme.pillShadow
-            }
-
-            Rectangle {
-                id: pillFace
-
-                anchors.fill: parent
-                radius: 25
-                border.width: 1
-                border.color: Theme.pillBorder
-                gradient: Gradient {
-                    GradientStop { position: 0; color: Theme.pillTop }
-                    GradientStop { position: 1; color: Theme.pillBottom }
-                }
-            }
-        }
-
-        MouseArea {
-            anchors.fill: parent
-            acceptedButtons: Qt.NoButton
-            cursorShape: Qt.PointingHandCursor
-        }
-    }
-
     component UnderlinedField: TextField {
         id: field
 
@@ -152,8 +104,6 @@ Item {
             y: 340
             width: 255
             text: "Next >"
-            font.family: Theme.fontFamily
-            font.weight: Font.Light
             font.pointSize: 20
             onClicked: loginPage.logIn()
         }
