@@ -9,6 +9,8 @@ Button {
 
     // Discord's launch button: Discord's blue and a shallower shadow.
     property bool discord: false
+    // The background's opacity while the button is disabled.
+    property real disabledOpacity: 1
 
     hoverEnabled: true
     font.family: Theme.fontFamily
@@ -22,7 +24,7 @@ Button {
     }
     background: Item {
         objectName: pill.objectName + "Background"
-        opacity: pill.hovered ? 0.7 : 1
+        opacity: !pill.enabled ? pill.disabledOpacity : pill.hovered ? 0.7 : 1
 
         DropShadow {
             anchors.fill: pillFace
