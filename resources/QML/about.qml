@@ -5,19 +5,19 @@ Rectangle {
     id: aboutPage
 
     function link(target, text) {
-        return "<a href=\"" + target + "\" style=\"color: #FC6500\">" + text + "</a>"
+        return "<a href=\"" + target + "\" style=\"color: " + Theme.link + "\">" + text + "</a>"
     }
 
     objectName: "aboutPage"
     width: 700
     height: 360
-    color: "#37373a"
+    color: Theme.chrome
 
     Rectangle {
         objectName: "headerStrip"
         width: 700
         height: 83
-        color: "#37373a"
+        color: Theme.chrome
 
         Image {
             objectName: "aboutLogo"
@@ -36,8 +36,8 @@ Rectangle {
         x: 260
         y: 21
         text: "Tarn Beta 3"
-        color: "#ffffff"
-        font.family: "Roboto"
+        color: Theme.lightText
+        font.family: Theme.fontFamily
         font.pixelSize: 34
     }
 
@@ -49,8 +49,8 @@ Rectangle {
         anchors.rightMargin: 19
         horizontalAlignment: Text.AlignRight
         text: ApplicationHandler.buildNumberString
-        color: "#ffffff"
-        font.family: "Roboto"
+        color: Theme.lightText
+        font.family: Theme.fontFamily
         font.pixelSize: 20
     }
 
@@ -66,8 +66,8 @@ Rectangle {
         textFormat: Text.RichText
         wrapMode: Text.NoWrap
         horizontalAlignment: Text.AlignLeft
-        color: "#ffffff"
-        font.family: "Roboto"
+        color: Theme.lightText
+        font.family: Theme.fontFamily
         font.weight: Font.Normal
         font.pointSize: 12
         text: "Official site: " + aboutPage.link("https://www.tarn-atc.example/", "https://www.tarn-atc.example/")

@@ -1,90 +1,49 @@
 import QtQuick 2.11
-import QtQuick.Controls 2.3
-import QtGraphicalEffects 1.0
 import org.kelpix.qml 1.0
 
 Rectangle {
     id: dashboardPage
 
-    // A pill-shaped launch button: an icon on the left, its text centred in
-    // the space between the icon and the right margin.
-    component LaunchButton: Button {
-        id: pill
+    // A launch button: an icon on the left, its text centred in the space
+    // between the icon and the right margin.
+    component LaunchButton: PillButton {
+        id: launchButton
 
         property alias iconSource: launchIcon.source
         property alias iconWidth: launchIcon.width
         property alias iconHeight: launchIcon.height
         property int sideMargin
         property int iconSpacing
-        property color borderColor: "#3846b0"
-        property color topColor: "#4253d0"
-        property color bottomColor: "#3744ac"
-        property int shadowOffset: 8
-        property int shadowRadius: 25
 
-        hoverEnabled: true
         padding: 0
         horizontalPadding: 0
         contentItem: Item {
             Image {
                 id: launchIcon
 
-                x: pill.sideMargin
+                x: launchButton.sideMargin
                 anchors.verticalCenter: parent.verticalCenter
             }
 
             Text {
-                objectName: pill.objectName + "Text"
+                objectName: launchButton.objectName + "Text"
                 anchors.left: launchIcon.right
-                anchors.leftMargin: pill.iconSpacing
+                anchors.leftMargin: launchButton.iconSpacing
                 anchors.right: parent.right
-                anchors.rightMargin: pill.sideMargin
+                anchors.rightMargin: launchButton.sideMargin
                 anchors.verticalCenter: parent.verticalCenter
                 horizontalAlignment: Text.AlignHCenter
-                text: pill.text
-                font: pill.font
-                color: "#ffffff"
+                text: launchButton.text
+                font: launchButton.font
+                color: Theme.lightText
             }
-        }
-        background: Item {
-            objectName: pill.objectName + "Background"
-            opacity: pill.hovered ? 0.7 : 1
-
-            DropShadow {
-                anchors.fill: pillFace
-                source: pillFace
-                transparentBorder: true
-                verticalOffset: pill.shadowOffset
-                radius: pill.shadowRadius
-                samples: 32
-                color: "#66111e71"
-            }
-
-            Rectangle {
-                id: pillFace
-
-                anchors.fill: parent
-                radius: 25
-                border.width: 1
-                border.color: pill.borderColor
-                gradient: Gradient {
-                    GradientStop { position: 0; color: pill.topColor }
-                    GradientStop { position: 1; color: pill.bottomColor }
-                }
-            }
-        }
-
-        MouseArea {
-            anchors.fill: parent
-            acceptedButtons: Qt.NoButton
-            cursorShape: Qt.PointingHandCursor
         }
     }
 
     objectName: "dashboardPage"
     width: 700
     height: 360
-    color: "#ffffff"
+    color: Theme.pageBackground
 
     Image {
         objectName: "dashboardBackground"
@@ -113,8 +72,6 @@ Rectangle {
             sideMargin: 24
             iconSpacing: 11
             text: "Launch Euroscope"
-            font.family: "Roboto"
-            font.weight: Font.Light
             font.pixelSize: 19
             onClicked: ApplicationHandler.startEuroscope()
         }
@@ -132,14 +89,8 @@ Rectangle {
             iconHeight: 15
             sideMargin: 18
             iconSpacing: 8
-            borderColor: "#4867d4"
-            topColor: "#4766d3"
-            bottomColor: "#405bbd"
-            shadowOffset: 3
-            shadowRadius: 19
+            discord: true
             text: "Launch Discord"
-            font.family: "Roboto"
-            font.weight: Font.Light
             font.pixelSize: 16
             onClicked: ApplicationHandler.startDiscord()
         }
@@ -153,8 +104,8 @@ Rectangle {
             width: 250
             height: 28
             wrapMode: Text.WordWrap
-            color: "#777777"
-            font.family: "Roboto Light"
+            color: Theme.greyText
+            font.family: Theme.lightFontFamily
             font.pixelSize: 16
         }
     }
@@ -164,7 +115,7 @@ Rectangle {
 
         function onAfvError() {
             statusText1.text = "AFV not found"
-            statusText1.color = "#ff0000"
+            statusText1.color = Theme.error
         }
     }
 }

@@ -12,60 +12,12 @@ Item {
         UserHandler.logIn(loginInput.text, passwordInput.text)
     }
 
-    component PillButton: Button {
-        id: pill
-
-        property real backgroundOpacity: hovered ? 0.7 : 1
-
-        hoverEnabled: true
-        contentItem: Text {
-            text: pill.text
-            font: pill.font
-            color: "#ffffff"
-            horizontalAlignment: Text.AlignHCenter
-            verticalAlignment: Text.AlignVCenter
-        }
-        background: Item {
-            objectName: pill.objectName + "Background"
-            opacity: pill.backgroundOpacity
-
-            DropShadow {
-                anchors.fill: pillFace
-                source: pillFace
-                transparentBorder: true
-                verticalOffset: 8
-                radius: 25
-                samples: 32
-                color: "#66111e71"
-            }
-
-            Rectangle {
-                id: pillFace
-
-                anchors.fill: parent
-                radius: 25
-                border.width: 1
-                border.color: "#3846b0"
-                gradient: Gradient {
-                    GradientStop { position: 0; color: "#4253d0" }
-                    GradientStop { position: 1; color: "#3744ac" }
-                }
-            }
-        }
-
-        MouseArea {
-            anchors.fill: parent
-            acceptedButtons: Qt.NoButton
-            cursorShape: Qt.PointingHandCursor
-        }
-    }
-
     component UnderlinedField: TextField {
         id: field
 
         width: 250
         height: 44
-        font.family: "Roboto Light"
+        font.family: Theme.lightFontFamily
         font.pointSize: 18
         selectByMouse: true
         hoverEnabled: true
@@ -95,14 +47,14 @@ Item {
 
         objectName: "loginContent"
         anchors.fill: parent
-        color: "#ffffff"
+        color: Theme.pageBackground
 
         Text {
             objectName: "loginTitle"
             x: 227
             y: 80
             text: "Log In"
-            font.family: "Roboto Regular"
+            font.family: Theme.titleFontFamily
             font.pixelSize: 18
         }
 
@@ -116,8 +68,8 @@ Item {
             height: 28
             wrapMode: Text.WordWrap
             text: "Enter your username and password to continue work"
-            color: "#777777"
-            font.family: "Roboto Light"
+            color: Theme.greyText
+            font.family: Theme.lightFontFamily
             font.pixelSize: 16
         }
 
@@ -152,8 +104,6 @@ Item {
             y: 340
             width: 255
             text: "Next >"
-            font.family: "Roboto"
-            font.weight: Font.Light
             font.pointSize: 20
             onClicked: loginPage.logIn()
         }
@@ -166,9 +116,9 @@ Item {
             y: 420
             textFormat: Text.RichText
             text: "<a href=\"https://www.tarn-atc.example/#code\""
-                  + " style=\"color: #FC6500; text-decoration: none\">"
+                  + " style=\"color: " + Theme.link + "; text-decoration: none\">"
                   + "Forgot password or want to register?</a>"
-            font.family: "Roboto Light"
+            font.family: Theme.lightFontFamily
             font.pixelSize: 16
             onLinkActivated: Qt.openUrlExternally(link)
 
@@ -195,13 +145,13 @@ Item {
 
         function onLoginFailed() {
             loginPage.state = "main"
-            statusText.color = "#ff0000"
+            statusText.color = Theme.error
             statusText.text = "Wrong username or password"
         }
 
         function onLoginEmpty() {
             loginPage.state = "main"
-            statusText.color = "#ff0000"
+            statusText.color = Theme.error
             statusText.text = "Login and password can't be empty"
         }
     }

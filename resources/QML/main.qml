@@ -44,7 +44,7 @@ Window {
 
             objectName: "mainScreen"
             anchors.fill: parent
-            color: "#ffffff"
+            color: Theme.pageBackground
 
             Rectangle {
                 id: topBar
@@ -52,7 +52,7 @@ Window {
                 objectName: "topBar"
                 width: parent.width
                 height: 24
-                color: "#37373a"
+                color: Theme.chrome
 
                 MouseArea {
                     id: dragArea
@@ -120,7 +120,7 @@ Window {
 
             objectName: "splashScreen"
             anchors.fill: parent
-            color: "#37373a"
+            color: Theme.chrome
             opacity: 1
 
             // Keeps the hidden login page from taking clicks; the top bar
@@ -150,9 +150,9 @@ Window {
                 anchors.bottomMargin: 80
                 horizontalAlignment: Text.AlignHCenter
                 text: "Self-Update in progress"
-                color: "#ffffff"
+                color: Theme.lightText
                 font.pixelSize: 24
-                font.family: "ArialRoboto"
+                font.family: Theme.splashFontFamily
                 font.weight: Font.ExtraLight
             }
 
@@ -164,9 +164,9 @@ Window {
                 anchors.bottom: parent.bottom
                 anchors.bottomMargin: 40
                 horizontalAlignment: Text.AlignHCenter
-                color: "#ffffff"
+                color: Theme.lightText
                 font.pixelSize: 24
-                font.family: "ArialRoboto"
+                font.family: Theme.splashFontFamily
                 font.weight: Font.ExtraLight
             }
 
@@ -214,7 +214,7 @@ Window {
         function onErrorFound() {
             closeButtonUpd.enabled = true
             closeButtonUpd.visible = true
-            text2.color = "#ff0000"
+            text2.color = Theme.error
             text2.text = "Error occurred during update."
         }
     }

@@ -33,7 +33,7 @@ Item {
             anchors.top: parent.top
             anchors.horizontalCenter: parent.horizontalCenter
             color: "#aeb2b5"
-            font.family: "Roboto"
+            font.family: Theme.fontFamily
             font.weight: Font.Medium
             font.pixelSize: 13
             font.letterSpacing: 1.5
@@ -46,7 +46,7 @@ Item {
             anchors.bottom: parent.bottom
             anchors.horizontalCenter: parent.horizontalCenter
             color: "#000000"
-            font.family: "Roboto"
+            font.family: Theme.fontFamily
             font.weight: Font.Light
         }
     }
@@ -80,7 +80,7 @@ Item {
             objectName: tab.objectName + "Icon"
             anchors.fill: tabIcon
             source: tabIcon
-            color: tab.current ? "#4f4f50" : "#929294"
+            color: tab.current ? Theme.currentTab : "#929294"
         }
 
         Text {
@@ -90,8 +90,8 @@ Item {
             anchors.right: parent.right
             anchors.rightMargin: tab.inset
             anchors.verticalCenter: parent.verticalCenter
-            color: tab.current ? "#4f4f50" : "#656464"
-            font.family: "Roboto"
+            color: tab.current ? Theme.currentTab : "#656464"
+            font.family: Theme.fontFamily
             font.weight: Font.Normal
             font.pixelSize: 16
         }
@@ -108,7 +108,7 @@ Item {
             visible: tab.current
             width: parent.width
             height: 4
-            color: "#2c599e"
+            color: Theme.currentTabMarker
         }
 
         MouseArea {
@@ -141,7 +141,7 @@ Item {
         objectName: "topBarMain"
         width: parent.width
         height: 71
-        color: "#ffffff"
+        color: Theme.pageBackground
         Component.onCompleted: updateTime()
 
         InfoCell {
@@ -187,7 +187,7 @@ Item {
             anchors.bottom: parent.bottom
             width: parent.width
             height: 1
-            color: "#d9dee3"
+            color: Theme.divider
         }
 
         Timer {
@@ -233,12 +233,12 @@ Item {
         anchors.bottom: parent.bottom
         width: parent.width
         height: 46
-        color: "#ffffff"
+        color: Theme.pageBackground
 
         Rectangle {
             width: parent.width
             height: 1
-            color: "#d9dee3"
+            color: Theme.divider
         }
 
         Tab {

@@ -11,16 +11,16 @@ Rectangle {
     }
 
     component Caption: Text {
-        color: "#6d6d6d"
-        font.family: "Roboto"
+        color: Theme.darkGreyText
+        font.family: Theme.fontFamily
         font.weight: Font.Light
         font.pixelSize: 14
     }
 
     component Hint: Text {
         y: 3
-        color: "#6d6d6d"
-        font.family: "Roboto"
+        color: Theme.darkGreyText
+        font.family: Theme.fontFamily
         font.weight: Font.Light
         font.pixelSize: 11
     }
@@ -28,9 +28,9 @@ Rectangle {
     component PathRow: Rectangle {
         anchors.bottom: parent.bottom
         width: parent.width
-        color: "#ffffff"
+        color: Theme.pageBackground
         border.width: 1
-        border.color: "#9da5ae"
+        border.color: Theme.pathFrame
         radius: 3
     }
 
@@ -43,7 +43,7 @@ Rectangle {
         wrapMode: Text.WrapAnywhere
         maximumLineCount: 1
         elide: Text.ElideNone
-        font.family: "Roboto"
+        font.family: Theme.fontFamily
         font.weight: Font.Light
         font.pixelSize: 16
     }
@@ -58,7 +58,7 @@ Rectangle {
         width: 90
         height: parent.height
         radius: 3
-        color: "#9da5ae"
+        color: Theme.pathFrame
 
         Rectangle {
             width: openButton.radius
@@ -69,8 +69,8 @@ Rectangle {
         Text {
             anchors.centerIn: parent
             text: "Open"
-            color: "#ffffff"
-            font.family: "Roboto"
+            color: Theme.lightText
+            font.family: Theme.fontFamily
             font.weight: Font.Normal
             font.pixelSize: 17
         }
@@ -85,7 +85,7 @@ Rectangle {
     objectName: "settingsPage"
     width: 700
     height: 360
-    color: "#ffffff"
+    color: Theme.pageBackground
 
     Item {
         id: esBlock

@@ -1,75 +1,34 @@
 import QtQuick 2.11
 import QtQuick.Controls 2.3
-import QtGraphicalEffects 1.0
 import org.kelpix.qml 1.0
 
 Rectangle {
     id: updatePage
 
-    readonly property color statusColor: "#6d6d6d"
-    readonly property color errorColor: "#ff0000"
-    // Set by a write-failure report, so that the completion that follows
-    // does not cover it with "Up-to-date".
-    property bool writeFailureShown: false
+    // What the update handler reported, for the states to show. "Update" is
+    // offered while filesToUpdate holds the count of the last check that
+    // found files: a new check or a folder error leaves that offer standing,
+    // and starting the update takes it.
+    property string filesToUpdate: ""
+    // From the click on "Update" to the update's completion, whatever a
+    // check reports meanwhile: the bar shows while files are downloaded.
+    property bool updateRunning: false
+    property real progress: 0
+    property int failedWrites: 0
 
-    component PillButton: Button {
-        id: pill
-
-        property real backgroundOpacity: hovered ? 0.7 : 1
-
+    component ActionButton: PillButton {
         width: 174
         height: 50
-        hoverEnabled: true
-        font.family: "Roboto"
-        font.weight: Font.Light
+        anchors.verticalCenter: parent.verticalCenter
+        anchors.verticalCenterOffset: 119
         font.pixelSize: 19
-        contentItem: Text {
-            text: pill.text
-            font: pill.font
-            color: "#ffffff"
-            horizontalAlignment: Text.AlignHCenter
-            verticalAlignment: Text.AlignVCenter
-        }
-        background: Item {
-            objectName: pill.objectName + "Background"
-            opacity: pill.backgroundOpacity
-
-            DropShadow {
-                anchors.fill: pillFace
-                source: pillFace
-                transparentBorder: true
-                verticalOffset: 8
-                radius: 25
-                samples: 32
-                color: "#66111e71"
-            }
-
-            Rectangle {
-                id: pillFace
-
-                anchors.fill: parent
-                radius: 25
-                border.width: 1
-                border.color: "#3846b0"
-                gradient: Gradient {
-                    GradientStop { position: 0; color: "#4253d0" }
-                    GradientStop { position: 1; color: "#3744ac" }
-                }
-            }
-        }
-
-        // A disabled button takes no pointer input, so it keeps the arrow.
-        MouseArea {
-            anchors.fill: parent
-            acceptedButtons: Qt.NoButton
-            cursorShape: Qt.PointingHandCursor
-        }
     }
 
     objectName: "updatePage"
     width: 700
     height: 360
-    color: "#ffffff"
+    color: Theme.pageBackground
+    state: "idle"
 
     Item {
         objectName: "statusBox"
@@ -84,8 +43,8 @@ Rectangle {
             objectName: "textDebug"
             wrapMode: Text.NoWrap
             text: "Press 'Check' to check update"
-            color: updatePage.statusColor
-            font.family: "Roboto"
+            color: Theme.darkGreyText
+            font.family: Theme.fontFamily
             font.weight: Font.Light
             font.pixelSize: 20
         }
@@ -101,51 +60,37 @@ Rectangle {
         height: 77
         from: 0
         to: 1
-        value: 0
-        visible: false
+        value: updatePage.progress
+        visible: updatePage.updateRunning
     }
 
-    PillButton {
+    ActionButton {
         id: checkButton
 
         objectName: "checkButton"
         x: 80
-        anchors.verticalCenter: parent.verticalCenter
-        anchors.verticalCenterOffset: 119
         text: "Check"
         onClicked: {
-            // Disabled before the call: a missing sector folder is reported
-            // from within it, and that handler enables the button again.
-            checkButton.enabled = false
-            updatePage.writeFailureShown = false
-            textDebug.color = updatePage.statusColor
-            textDebug.text = "Checking for update..."
+            // The state comes first: a missing sector folder is reported from
+            // within the call.
+            updatePage.state = "checking"
             UpdateHandler.checkUpdate()
         }
     }
 
-    PillButton {
+    ActionButton {
         id: updateButton
 
         objectName: "updateButton"
         x: 465
-        anchors.verticalCenter: parent.verticalCenter
-        anchors.verticalCenterOffset: 119
-        enabled: false
-        backgroundOpacity: 0.3
+        enabled: updatePage.filesToUpdate !== ""
+        disabledOpacity: 0.3
         text: "Update"
-        onHoveredChanged: {
-            if (enabled)
-                backgroundOpacity = hovered ? 0.7 : 1
-        }
         onClicked: {
-            textDebug.text = "Updating..."
+            updatePage.state = "updating"
+            updatePage.filesToUpdate = ""
+            updatePage.updateRunning = true
             UpdateHandler.startUpdate()
-            progressBar.visible = true
-            checkButton.enabled = false
-            updateButton.enabled = false
-            // Dimmed like every other disabled "Update" until the next check.
-            updateButton.backgroundOpacity = 0.3
         }
     }
 
@@ -153,39 +98,74 @@ Rectangle {
         target: UpdateHandler
 
         function onCheckoutComplete(needsUpdate, Updated) {
-            checkButton.enabled = true
-            if (needsUpdate) {
-                textDebug.text = "Ready to Update. Files to update: " + Updated
-                updateButton.enabled = true
-                updateButton.backgroundOpacity = 1
-            } else {
-                textDebug.text = "Up-to-date"
-                updateButton.enabled = false
-                updateButton.backgroundOpacity = 0.3
-            }
+            updatePage.filesToUpdate = needsUpdate ? Updated : ""
+            updatePage.state = needsUpdate ? "ready" : "done"
         }
 
         function onUpdateProgress(current, count) {
-            progressBar.value = current / count
+            updatePage.progress = current / count
         }
 
+        // Reported just before the completion, which must not cover it.
         function onUpdateFailures(failed) {
-            updatePage.writeFailureShown = true
-            textDebug.color = updatePage.errorColor
-            textDebug.text = "Update finished, but " + failed
-                    + (failed === 1 ? " file" : " files") + " could not be written."
+            updatePage.failedWrites = failed
+            updatePage.state = "failures"
         }
 
         function onUpdateCompleted() {
-            if (!updatePage.writeFailureShown)
-                textDebug.text = "Up-to-date"
-            checkButton.enabled = true
-            progressBar.visible = false
+            updatePage.updateRunning = false
+            if (updatePage.state !== "failures")
+                updatePage.state = "done"
         }
 
         function onSectorFolderError() {
-            checkButton.enabled = true
-            textDebug.text = "Sector folder error! Check sector path in the Settings!"
+            updatePage.state = "folderError"
         }
     }
+
+    states: [
+        State {
+            name: "idle"
+        },
+        State {
+            name: "checking"
+
+            PropertyChanges { target: textDebug; text: "Checking for update..." }
+            PropertyChanges { target: checkButton; enabled: false }
+        },
+        State {
+            name: "ready"
+
+            PropertyChanges {
+                target: textDebug
+                text: "Ready to Update. Files to update: " + updatePage.filesToUpdate
+            }
+        },
+        State {
+            name: "updating"
+
+            PropertyChanges { target: textDebug; text: "Updating..." }
+            PropertyChanges { target: checkButton; enabled: false }
+        },
+        State {
+            name: "done"
+
+            PropertyChanges { target: textDebug; text: "Up-to-date" }
+        },
+        State {
+            name: "folderError"
+
+            PropertyChanges { target: textDebug; text: "Sector folder error! Check sector path in the Settings!" }
+        },
+        State {
+            name: "failures"
+
+            PropertyChanges {
+                target: textDebug
+                color: Theme.error
+                text: "Update finished, but " + updatePage.failedWrites
+                      + (updatePage.failedWrites === 1 ? " file" : " files") + " could not be written."
+            }
+        }
+    ]
 }

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -46,7 +47,23 @@ bool publishNewer(const QString &path, int days)
 {
     return setModificationTime(path, QDateTime::currentDateTime().addDays(days));
 }
+
+// Answers what the service holds back and drops the faults, also when a check
+// fails half-way, so the tests after it start from a quiet service.
+auto releasingTheService()
+{
+    return qScopeGuard([] {
+        testService().releaseHeld();
+        waitUntil(noRequestInFlight);
+        testService().clearFaults();
+    });
+}
+
+// How a row takes the page on from a check that found files.
+enum class Step { CheckAgain, CheckMissingFolder, StartUpdate, UpdateToTheEnd };
 } // namespace
+
+Q_DECLARE_METATYPE(Step)
 
 // The update page's states, driven by real checks and downloads against the
 // service's sector tree into a sector folder of its own.
@@ -64,13 +81,17 @@ private Q_SLOTS:
     void statusSurvivesPageSwitches();
     void updateRunsWithProgressToTheEnd();
     void checkFindingNothingDimsUpdate();
+    void updateButtonFollowsThePage_data();
+    void updateButtonFollowsThePage();
     void writeFailureIsReportedInRedUntilTheNextCheck();
+    void updatePressedDuringACheckRunsToTheEnd();
     void failedDownloadsHoldTheProgressBar();
 
 private:
     QString status() const;
     bool waitForStatus(const QString &text) const;
     qreal updateOpacity() const;
+    bool checkFindsFiles();
 
     QTemporaryDir content;
     QTemporaryDir sector;
@@ -97,6 +118,15 @@ bool TestUpdatePage::waitForStatus(const QString &text) const
 qreal TestUpdatePage::updateOpacity() const
 {
     return ui.object(QStringLiteral("updateButtonBackground"))->property("opacity").toReal();
+}
+
+// The first listed file goes missing locally, and a check finds it with
+// whatever else is outdated.
+bool TestUpdatePage::checkFindsFiles()
+{
+    QFile::remove(sector.filePath(sectorFiles.first()));
+    ui.click(checkButton);
+    return waitUntil([this] { return status().startsWith(readyText) && noRequestInFlight(); });
 }
 
 void TestUpdatePage::initTestCase()
@@ -240,6 +270,63 @@ void TestUpdatePage::checkFindingNothingDimsUpdate()
     QCOMPARE(updateOpacity(), 0.3);
 }
 
+void TestUpdatePage::updateButtonFollowsThePage_data()
+{
+    QTest::addColumn<Step>("step");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<bool>("offered");
+
+    // A new check, or a folder error, leaves the files of the last check offered.
+    QTest::newRow("checking again") << Step::CheckAgain << checkingText << true;
+    QTest::newRow("folder error") << Step::CheckMissingFolder << folderErrorText << true;
+    QTest::newRow("updating") << Step::StartUpdate << updatingText << false;
+    QTest::newRow("up-to-date after the update") << Step::UpdateToTheEnd << upToDateText << false;
+}
+
+void TestUpdatePage::updateButtonFollowsThePage()
+{
+    QFETCH(Step, step);
+    QFETCH(QString, shown);
+    QFETCH(bool, offered);
+    QVERIFY(checkFindsFiles());
+
+    const QString sectorUrl = settings()->sectorPath();
+    const auto restoreFolder = qScopeGuard([&] { settings()->setSectorPath(sectorUrl); });
+    const auto release = releasingTheService();
+    devservice::Fault held;
+    held.hold = true;
+    switch (step) {
+    case Step::CheckAgain:
+        held.endpoint = "getfilelist.php";
+        testService().addFault(held);
+        ui.click(checkButton);
+        break;
+    case Step::CheckMissingFolder:
+        settings()->setSectorPath(QUrl::fromLocalFile(sector.filePath(QStringLiteral("missing"))).toString());
+        ui.click(checkButton);
+        break;
+    case Step::StartUpdate:
+        held.endpoint = "downloadSectorFile.php";
+        testService().addFault(held);
+        ui.click(updateButton);
+        break;
+    case Step::UpdateToTheEnd:
+        ui.click(updateButton);
+        QVERIFY(waitForStatus(upToDateText));
+        break;
+    }
+    QCOMPARE(status(), shown);
+
+    // The pointer was on a button: away from both, then on "Update".
+    ui.moveAway();
+    QCOMPARE(updateButton->isEnabled(), offered);
+    QCOMPARE(updateOpacity(), offered ? 1.0 : 0.3);
+    ui.moveTo(updateButton);
+    QCOMPARE(updateOpacity(), offered ? 0.7 : 0.3);
+    QCOMPARE(ui.cursorShape(), offered ? Qt::PointingHandCursor : Qt::ArrowCursor);
+    ui.moveAway();
+}
+
 void TestUpdatePage::writeFailureIsReportedInRedUntilTheNextCheck()
 {
     // A folder where the file belongs: the new version cannot be put there.
@@ -254,6 +341,8 @@ void TestUpdatePage::writeFailureIsReportedInRedUntilTheNextCheck()
     QCOMPARE(textDebug->property("color").value<QColor>(), red);
     QVERIFY(checkButton->isEnabled());
     QVERIFY(!progressBar->isVisible());
+    QVERIFY(!updateButton->isEnabled());
+    QCOMPARE(updateOpacity(), 0.3);
 
     ui.click(checkButton);
     QCOMPARE(status(), checkingText);
@@ -261,6 +350,43 @@ void TestUpdatePage::writeFailureIsReportedInRedUntilTheNextCheck()
     QVERIFY(waitForStatus(readyText + QStringLiteral("1")));
     QCOMPARE(textDebug->property("color").value<QColor>(), statusGrey);
     QVERIFY(QDir(sector.filePath(blockedFile)).removeRecursively());
+}
+
+void TestUpdatePage::updatePressedDuringACheckRunsToTheEnd()
+{
+    // "Update" stays offered while a new check is under way. Pressed then, the
+    // check's answer comes in while the download is held back.
+    QVERIFY(checkFindsFiles());
+    const auto release = releasingTheService();
+    devservice::Fault slowList;
+    slowList.endpoint = "getfilelist.php";
+    slowList.delay = std::chrono::seconds(2);
+    slowList.times = 1;
+    testService().addFault(slowList);
+    devservice::Fault heldDownload;
+    heldDownload.endpoint = "downloadSectorFile.php";
+    heldDownload.hold = true;
+    testService().addFault(heldDownload);
+    ui.click(checkButton);
+    ui.click(updateButton);
+    QCOMPARE(status(), updatingText);
+
+    QVERIFY(waitUntil([this] { return status().startsWith(readyText); }));
+    QVERIFY2(progressBar->isVisible(), "The bar stays while the download runs.");
+    QVERIFY(checkButton->isEnabled());
+    QVERIFY(updateButton->isEnabled());
+
+    testService().releaseHeld();
+    QVERIFY(waitForStatus(upToDateText));
+    QVERIFY(!progressBar->isVisible());
+    QVERIFY(checkButton->isEnabled());
+
+    // Nothing is pending any more: the update completes within the click.
+    ui.click(updateButton);
+    QCOMPARE(status(), upToDateText);
+    QVERIFY2(checkButton->isEnabled(), "\"Check\" is usable after an update with nothing to do.");
+    QVERIFY(!updateButton->isEnabled());
+    QVERIFY(!progressBar->isVisible());
 }
 
 void TestUpdatePage::failedDownloadsHoldTheProgressBar()
