@@ -17,8 +17,12 @@
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QTimer>
 #include <QUrl>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -123,6 +127,57 @@ void createSectorHandlers(const QString &sectorFolder)
     new SettingsHandler;
     new UpdateHandler;
     pointAtSectorFolder(sectorFolder);
+}
+
+// What the idle window case measures: the window left alone for this long.
+constexpr int idleMeasured = 10000;
+constexpr int updatePageIndex = 1;
+// Longer than the page's slide (250 ms), which should not fall into the update.
+constexpr int pageSettle = 1000;
+
+// The item with this objectName below root, pages of the main layout included.
+QQuickItem *findItem(QQuickItem *root, const QString &objectName)
+{
+    if (root->objectName() == objectName)
+        return root;
+    const QList<QQuickItem *> children = root->childItems();
+    for (QQuickItem *child : children) {
+        if (QQuickItem *found = findItem(child, objectName))
+            return found;
+    }
+    return nullptr;
+}
+
+// Starts the program as main() does, waits for its self-update and logs in
+// through UserHandler::logIn. Returns the window, or null with the reason.
+QQuickWindow *startLoggedIn(QQmlApplicationEngine &engine, const QString &vatsimId,
+                            const QString &password, QString &failure)
+{
+    Startup::createNativeObjects();
+    Startup::loadMainWindow(engine);
+    if (!waitForSignal(QmlSingletonType<SelfUpdateHandler>::instance, &SelfUpdateHandler::selfUpdated,
+                       [] {}, selfUpdateTimeout)) {
+        failure = QStringLiteral("no-selfUpdated");
+        return nullptr;
+    }
+    UserHandler *user = QmlSingletonType<UserHandler>::instance;
+    if (!waitForSignal(user, &UserHandler::loginCompleted, [&] { user->logIn(vatsimId, password); },
+                       loginTimeout)) {
+        failure = QStringLiteral("no-loginCompleted");
+        return nullptr;
+    }
+    auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().value(0));
+    if (!window)
+        failure = QStringLiteral("no-window");
+    return window;
+}
+
+// Runs the event loop for exactly this long (a coarse timer may end 5 % early).
+void idlePreciselyFor(int milliseconds)
+{
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 } // namespace
 
@@ -244,6 +299,64 @@ int memory(int argc, char *argv[], const QString &sectorFolder, int expectedFile
     const qint64 peak = ProcessProbe::peakResidentKiB();
     result.addCount(QStringLiteral("peak_kib"), peak);
     result.addCount(QStringLiteral("growth_kib"), peak - idle);
+    const int exitCode = result.print();
+    engine.reset();
+    return exitCode;
+}
+
+int idleWindow(int argc, char *argv[], const QString &sectorFolder, int expectedFiles,
+               const QString &vatsimId, const QString &password)
+{
+    const QString caseName = QStringLiteral("idle-window");
+    const QSslConfiguration tlsConfiguration = Startup::prepareProcess();
+    Q_UNUSED(tlsConfiguration)
+    QGuiApplication application(argc, argv);
+    // Counted on the render thread, which swaps the frames, until the window is gone.
+    std::atomic<int> frames{0};
+    auto engine = std::make_unique<QQmlApplicationEngine>();
+    QString failure;
+    QQuickWindow *window = startLoggedIn(*engine, vatsimId, password, failure);
+    if (!window)
+        return BenchResult::fail(caseName, failure);
+    QObject::connect(window, &QQuickWindow::frameSwapped, [&frames] { ++frames; });
+    idleFor(idleAfterLogin);
+
+    frames = 0;
+    QElapsedTimer idleClock;
+    const double idleStart = ProcessProbe::processorTime();
+    idleClock.start();
+    idlePreciselyFor(idleMeasured);
+    const double idleProcessorMs = (ProcessProbe::processorTime() - idleStart) * 1000;
+    const double idleWallMs = millisecondsOf(idleClock);
+
+    BenchResult result(caseName);
+    result.addMilliseconds(QStringLiteral("idle_cpu_ms"), idleProcessorMs);
+    result.addMilliseconds(QStringLiteral("idle_wall_ms"), idleWallMs);
+    result.addCount(QStringLiteral("idle_frames"), frames);
+    result.addCount(QStringLiteral("idle_kib"), ProcessProbe::residentKiB());
+
+    // The update as the user runs it, with the Update page on screen.
+    QQuickItem *pages = findItem(window->contentItem(), QStringLiteral("mainSwipeView"));
+    if (!pages) {
+        result.addText(QStringLiteral("error"), QStringLiteral("no-mainSwipeView"));
+        return result.print();
+    }
+    pages->setProperty("currentIndex", updatePageIndex);
+    idleFor(pageSettle);
+    pointAtSectorFolder(sectorFolder);
+    result.addCount(QStringLiteral("files"), expectedFiles);
+    EventLoopMonitor monitor;
+    double updateStart = 0;
+    const bool updated = checkAndUpdate(result, monitor, expectedFiles, [&] {
+        frames = 0;
+        updateStart = ProcessProbe::processorTime();
+    });
+    if (updated) {
+        result.addMilliseconds(QStringLiteral("update_cpu_ms"),
+                               (ProcessProbe::processorTime() - updateStart) * 1000);
+        result.addCount(QStringLiteral("update_frames"), frames);
+    }
+    result.addCount(QStringLiteral("peak_kib"), ProcessProbe::peakResidentKiB());
     const int exitCode = result.print();
     engine.reset();
     return exitCode;

@@ -26,4 +26,10 @@ int sectorUpdate(int argc, char *argv[], const QString &sectorFolder, int expect
 int memory(int argc, char *argv[], const QString &sectorFolder, int expectedFiles,
            const QString &vatsimId, const QString &password);
 
+// The whole program started and logged in, left alone: the processor time it
+// uses in 10 s, after 2 s of settling; then, with the Update page shown, a
+// sector update and the processor time of its update phase.
+int idleWindow(int argc, char *argv[], const QString &sectorFolder, int expectedFiles,
+               const QString &vatsimId, const QString &password);
+
 } // namespace BenchCases

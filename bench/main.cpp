@@ -13,7 +13,8 @@ const char usage[] = "usage: tarn-bench start\n"
                      "       tarn-bench selfupdate-check\n"
                      "       tarn-bench sector-check SECTOR_FOLDER\n"
                      "       tarn-bench sector-update SECTOR_FOLDER FILES\n"
-                     "       tarn-bench memory SECTOR_FOLDER FILES VATSIM_ID PASSWORD\n";
+                     "       tarn-bench memory SECTOR_FOLDER FILES VATSIM_ID PASSWORD\n"
+                     "       tarn-bench idle-window SECTOR_FOLDER FILES VATSIM_ID PASSWORD\n";
 
 QString argument(char *argv[], int index)
 {
@@ -54,6 +55,9 @@ int main(int argc, char *argv[])
     if (isCase(argc, argv, "memory", 4))
         return BenchCases::memory(programArgc, argv, argument(argv, 2), argument(argv, 3).toInt(),
                                   argument(argv, 4), argument(argv, 5));
+    if (isCase(argc, argv, "idle-window", 4))
+        return BenchCases::idleWindow(programArgc, argv, argument(argv, 2), argument(argv, 3).toInt(),
+                                      argument(argv, 4), argument(argv, 5));
     fputs(usage, stderr);
     return 2;
 }

@@ -19,16 +19,43 @@ Window {
     flags: Qt.FramelessWindowHint | Qt.Window
     title: "Tarn"
 
+    // The shape that casts the panel's shadow. mainScreen is opaque and of the
+    // same geometry, so its shadow is the same, but it changes with every clock
+    // tick and update step, and each change copied and blurred the whole panel
+    // again. The copy of the source that DropShadow draws lies under mainScreen.
+    Rectangle {
+        id: panelShape
+
+        anchors.fill: stackView
+        visible: false
+        color: "#ffffff"
+    }
+
     DropShadow {
+        id: panelShadow
+
         objectName: "panelShadow"
         anchors.fill: stackView
-        source: mainScreen
+        source: panelShape
         transparentBorder: true
         radius: 40
         samples: 32
         verticalOffset: 14
         horizontalOffset: 0
         color: "#40000000"
+    }
+
+    // The shadow, blurred once, drawn from a texture of the whole window at
+    // one texel a pixel, so its pixels stay exactly as drawn directly.
+    // DropShadow's own "cached" keeps only samples / 2 = 16 px around the
+    // panel and would cut off the shadow of radius 40.
+    ShaderEffectSource {
+        objectName: "panelShadowCache"
+        anchors.fill: parent
+        sourceItem: panelShadow
+        sourceRect: Qt.rect(-panelShadow.x, -panelShadow.y, width, height)
+        hideSource: true
+        smooth: false
     }
 
     Item {
