@@ -28,7 +28,7 @@ Window {
 
         anchors.fill: stackView
         visible: false
-        color: "#ffffff"
+        color: Theme.pageBackground
     }
 
     DropShadow {
