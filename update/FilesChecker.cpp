@@ -351,7 +351,7 @@ void FilesChecker::OnDownloadReply(gsl::not_null<QNetworkReply *> reply, QString
                             << "because its content does not match the listed hash";
         ++failedWrites;
         Q_EMIT OneFileUpdated();
-    } else if (!writeFile(target, body, asideNameIfInUse(target))) {
+    } else if (!writeFileSettingAside(target, body, asideNameIfInUse(target))) {
         ++failedWrites;
     }
     clientPending.remove(filePath);
@@ -582,11 +582,11 @@ void FilesChecker::removePartFilesOnce(const QString &target)
 
 bool FilesChecker::WriteFile(const QString &filePath, const QByteArray &data)
 {
-    return writeFile(filePath, data, QString());
+    return writeFileSettingAside(filePath, data, QString());
 }
 
-bool FilesChecker::writeFile(const QString &filePath, const QByteArray &data,
-                             const QString &setAsideAs)
+bool FilesChecker::writeFileSettingAside(const QString &filePath, const QByteArray &data,
+                                         const QString &setAsideAs)
 {
     const QString localPath = QDir::cleanPath(filePath);
     const QByteArray bytes = ProfileMerge::appliesTo(filePath)

@@ -80,7 +80,9 @@ private:
 
     bool matchesListedHash(const QString &relativePath, const QByteArray &body) const;
     QString asideNameIfInUse(const QString &target);
-    bool writeFile(const QString &filePath, const QByteArray &data, const QString &setAsideAs);
+    // WriteFile() that keeps the old file under setAsideAs when that is not empty.
+    bool writeFileSettingAside(const QString &filePath, const QByteArray &data,
+                               const QString &setAsideAs);
     void removePartFilesOnce(const QString &target);
     void postSectorRequests();
     bool roomForSectorRequest() const;
