@@ -109,7 +109,7 @@ int unfinishedSectorDownloads()
 }
 } // namespace
 
-class FilesCheckerTest : public QObject
+class TestFilesChecker : public QObject
 {
     Q_OBJECT
 
@@ -173,14 +173,14 @@ private:
     std::unique_ptr<QTemporaryDir> m_local;
 };
 
-void FilesCheckerTest::initTestCase()
+void TestFilesChecker::initTestCase()
 {
     defaultHandler = qInstallMessageHandler(&recordMessage);
     qRegisterMetaType<QNetworkReply *>();
     m_settings = new SettingsHandler(this);
 }
 
-void FilesCheckerTest::init()
+void TestFilesChecker::init()
 {
     m_content = std::make_unique<QTemporaryDir>();
     m_local = std::make_unique<QTemporaryDir>();
@@ -191,7 +191,7 @@ void FilesCheckerTest::init()
     updateWarnings.clear();
 }
 
-void FilesCheckerTest::cleanup()
+void TestFilesChecker::cleanup()
 {
     // Folders that a test made read-only must not keep the cleanup out.
     for (const QString &folder : {QStringLiteral("Locked")})
@@ -199,13 +199,13 @@ void FilesCheckerTest::cleanup()
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
-void FilesCheckerTest::useLocalFolderAsSectorFolder()
+void TestFilesChecker::useLocalFolderAsSectorFolder()
 {
     m_settings->insert(QStringLiteral("sectorPath"),
                        QUrl::fromLocalFile(m_local->path()).toString());
 }
 
-bool FilesCheckerTest::compareClient(FilesChecker &checker)
+bool TestFilesChecker::compareClient(FilesChecker &checker)
 {
     checker.SetRootPath(m_local->path());
     checker.SetMode(QStringLiteral("client"));
@@ -214,7 +214,7 @@ bool FilesCheckerTest::compareClient(FilesChecker &checker)
     return waitForSignals(compared);
 }
 
-bool FilesCheckerTest::compareSector(FilesChecker &checker)
+bool TestFilesChecker::compareSector(FilesChecker &checker)
 {
     useLocalFolderAsSectorFolder();
     checker.SetRootPath(m_local->path());
@@ -224,21 +224,21 @@ bool FilesCheckerTest::compareSector(FilesChecker &checker)
     return waitForSignals(compared);
 }
 
-bool FilesCheckerTest::downloadSector(FilesChecker &checker)
+bool TestFilesChecker::downloadSector(FilesChecker &checker)
 {
     QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
     checker.DownloadSectorFiles();
     return waitForSignals(finished);
 }
 
-bool FilesCheckerTest::waitForReplies(QSignalSpy &finished, int count)
+bool TestFilesChecker::waitForReplies(QSignalSpy &finished, int count)
 {
     // The spy is connected before any sender, so by the time it has counted a
     // reply, the checker's handling of that reply has run as well.
     return waitForSignals(finished, count);
 }
 
-bool FilesCheckerTest::runSectorHelper(QProcess &helper, const QStringList &options)
+bool TestFilesChecker::runSectorHelper(QProcess &helper, const QStringList &options)
 {
     helper.setProcessEnvironment(serviceEnvironment());
     helper.start(QStringLiteral(TARN_UPDATE_HELPER),
@@ -249,7 +249,7 @@ bool FilesCheckerTest::runSectorHelper(QProcess &helper, const QStringList &opti
 // ---------------------------------------------------------------------------
 // "client" lists and comparison
 
-void FilesCheckerTest::clientComparison()
+void TestFilesChecker::clientComparison()
 {
     QVERIFY(writeFile(contentPath(QStringLiteral("client/same.txt")), "same"));
     QVERIFY(writeFile(contentPath(QStringLiteral("client/changed.txt")), "new content"));
@@ -305,7 +305,7 @@ void FilesCheckerTest::clientComparison()
              "A checker without downloadAfterCompare started downloads.");
 }
 
-void FilesCheckerTest::clientModesOtherThanExt_data()
+void TestFilesChecker::clientModesOtherThanExt_data()
 {
     QTest::addColumn<QByteArray>("modeMember");
     QTest::newRow("DNT") << QByteArray(R"("mode": "DNT")");
@@ -316,7 +316,7 @@ void FilesCheckerTest::clientModesOtherThanExt_data()
     QTest::newRow("number") << QByteArray(R"("mode": 1)");
 }
 
-void FilesCheckerTest::clientModesOtherThanExt()
+void TestFilesChecker::clientModesOtherThanExt()
 {
     QFETCH(QByteArray, modeMember);
     const QByteArray wrongHash = sha1Hex("other bytes").toLatin1();
@@ -331,7 +331,7 @@ void FilesCheckerTest::clientModesOtherThanExt()
     QCOMPARE(checker.PendingFiles(), QStringList{QStringLiteral("absent.txt")});
 }
 
-void FilesCheckerTest::clientHashesInUpperCase()
+void TestFilesChecker::clientHashesInUpperCase()
 {
     QVERIFY(writeFile(contentPath(QStringLiteral("client/same.txt")), "same"));
     QVERIFY(writeFile(contentPath(QStringLiteral("client/changed.txt")), "new"));
@@ -354,7 +354,7 @@ void FilesCheckerTest::clientHashesInUpperCase()
              "A file whose content matches an upper-case listed hash is still scheduled.");
 }
 
-void FilesCheckerTest::clientListFailures()
+void TestFilesChecker::clientListFailures()
 {
     QVERIFY(writeFile(localPath(QStringLiteral("Tarn.exe.delete")), "old program"));
     QVERIFY(writeFile(localPath(QStringLiteral("data.txt")), "data"));
@@ -383,7 +383,7 @@ void FilesCheckerTest::clientListFailures()
     QCOMPARE(readFile(localPath(QStringLiteral("data.txt"))), QByteArray("data"));
 }
 
-void FilesCheckerTest::clientPathsLeavingTheFolderAreSkipped()
+void TestFilesChecker::clientPathsLeavingTheFolderAreSkipped()
 {
     QVERIFY(writeFile(contentPath(QStringLiteral("client/good.txt")), "good"));
     const QString goodHash = sha1Hex("good");
@@ -417,7 +417,7 @@ void FilesCheckerTest::clientPathsLeavingTheFolderAreSkipped()
     QCOMPARE(updateWarnings.size(), unsafe.size());
 }
 
-void FilesCheckerTest::clientDownloadsWriteInPlace()
+void TestFilesChecker::clientDownloadsWriteInPlace()
 {
     QVERIFY(writeFile(contentPath(QStringLiteral("client/data.txt")), "new data"));
     QVERIFY(writeFile(contentPath(QStringLiteral("client/sub/new/file.dat")), "new file"));
@@ -464,7 +464,7 @@ void FilesCheckerTest::clientDownloadsWriteInPlace()
                           QStringLiteral("sub/new/file.dat")}));
 }
 
-void FilesCheckerTest::clientNothingPending()
+void TestFilesChecker::clientNothingPending()
 {
     QVERIFY(writeFile(contentPath(QStringLiteral("client/same.txt")), "same"));
     QVERIFY(writeFile(localPath(QStringLiteral("same.txt")), "same"));
@@ -485,7 +485,7 @@ void FilesCheckerTest::clientNothingPending()
     QCOMPARE(idleFinished.count(), 1);
 }
 
-void FilesCheckerTest::clientFileInUseIsSetAside()
+void TestFilesChecker::clientFileInUseIsSetAside()
 {
     const QByteArray oldProgram = helperBytes();
     const QByteArray newProgram = oldProgram + "\nnew build\n";
@@ -523,7 +523,7 @@ void FilesCheckerTest::clientFileInUseIsSetAside()
     QVERIFY(running.waitForFinished());
 }
 
-void FilesCheckerTest::clientCorruptedDownloadIsRefused()
+void TestFilesChecker::clientCorruptedDownloadIsRefused()
 {
     QVERIFY(writeFile(contentPath(QStringLiteral("client/bad.dll")), "tampered bytes"));
     QVERIFY(writeFile(contentPath(QStringLiteral("client/good.txt")), "good"));
@@ -545,7 +545,7 @@ void FilesCheckerTest::clientCorruptedDownloadIsRefused()
     QCOMPARE(readFile(localPath(QStringLiteral("good.txt"))), QByteArray("good"));
 }
 
-void FilesCheckerTest::clientDownloadWithoutContentDispositionStaysPending()
+void TestFilesChecker::clientDownloadWithoutContentDispositionStaysPending()
 {
     for (const QString &name :
          {QStringLiteral("a.txt"), QStringLiteral("b.txt"), QStringLiteral("c.txt")})
@@ -566,7 +566,7 @@ void FilesCheckerTest::clientDownloadWithoutContentDispositionStaysPending()
              "A reply without Content-Disposition was written.");
 }
 
-void FilesCheckerTest::clientWriteFailureIsCounted()
+void TestFilesChecker::clientWriteFailureIsCounted()
 {
     QVERIFY(writeFile(contentPath(QStringLiteral("client/blocked/file.txt")), "cannot land"));
     QVERIFY(writeFile(localPath(QStringLiteral("blocked")), "a file where a folder should be"));
@@ -585,7 +585,7 @@ void FilesCheckerTest::clientWriteFailureIsCounted()
 // ---------------------------------------------------------------------------
 // Sector lists, comparison and downloads
 
-void FilesCheckerTest::sectorWalk()
+void TestFilesChecker::sectorWalk()
 {
     const QByteArray time = '"' + listedTimeText.toLatin1() + '"';
     setList(sectorList,
@@ -607,7 +607,7 @@ void FilesCheckerTest::sectorWalk()
     QVERIFY2(requestsTo(sectorDownload).empty(), "A sector comparison started downloads.");
 }
 
-void FilesCheckerTest::sectorListsWithoutElements()
+void TestFilesChecker::sectorListsWithoutElements()
 {
     for (const QByteArray &body :
          {QByteArray("[]"), QByteArray(R"({"A": {"b.txt": "01-02-2021 10:00:00"}})"),
@@ -626,7 +626,7 @@ void FilesCheckerTest::sectorListsWithoutElements()
     }
 }
 
-void FilesCheckerTest::sectorOutdatedTest_data()
+void TestFilesChecker::sectorOutdatedTest_data()
 {
     QTest::addColumn<bool>("present");
     QTest::addColumn<qint64>("offsetMs");
@@ -638,7 +638,7 @@ void FilesCheckerTest::sectorOutdatedTest_data()
     QTest::newRow("newer") << true << qint64(60000) << false;
 }
 
-void FilesCheckerTest::sectorOutdatedTest()
+void TestFilesChecker::sectorOutdatedTest()
 {
     QFETCH(bool, present);
     QFETCH(qint64, offsetMs);
@@ -655,7 +655,7 @@ void FilesCheckerTest::sectorOutdatedTest()
              outdated ? QStringList{QStringLiteral("//A/b.txt")} : QStringList());
 }
 
-void FilesCheckerTest::sectorTimeThatDoesNotParse()
+void TestFilesChecker::sectorTimeThatDoesNotParse()
 {
     setList(
         sectorList,
@@ -683,7 +683,7 @@ void FilesCheckerTest::sectorTimeThatDoesNotParse()
              "A file whose listed time does not parse does not carry its time of writing.");
 }
 
-void FilesCheckerTest::sectorPathsLeavingTheFolderAreSkipped()
+void TestFilesChecker::sectorPathsLeavingTheFolderAreSkipped()
 {
     const QByteArray time = '"' + listedTimeText.toLatin1() + '"';
     setList(sectorList,
@@ -703,7 +703,7 @@ void FilesCheckerTest::sectorPathsLeavingTheFolderAreSkipped()
     QCOMPARE(readFile(localPath(QStringLiteral("up/ok.txt"))), QByteArray("ok"));
 }
 
-void FilesCheckerTest::sectorLargeBatchArrivesWhole()
+void TestFilesChecker::sectorLargeBatchArrivesWhole()
 {
     // More files than are posted in one turn of the event loop.
     constexpr int count = 250;
@@ -723,7 +723,7 @@ void FilesCheckerTest::sectorLargeBatchArrivesWhole()
     QCOMPARE(checker.PendingCount(), quint64(0));
 }
 
-void FilesCheckerTest::sectorLargeFileIsStreamedWhole()
+void TestFilesChecker::sectorLargeFileIsStreamedWhole()
 {
     const QDateTime serviceTime(QDate(2022, 3, 4), QTime(5, 6, 7), Qt::LocalTime);
     const QByteArray content = patterned(12 * 1024 * 1024 + 3, 1);
@@ -753,7 +753,7 @@ void FilesCheckerTest::sectorLargeFileIsStreamedWhole()
              QStringList{QStringLiteral("large.bin")});
 }
 
-void FilesCheckerTest::sectorDropMidBodyLeavesTheOldFile()
+void TestFilesChecker::sectorDropMidBodyLeavesTheOldFile()
 {
     const QByteArray oldContent = patterned(256 * 1024, 2);
     QVERIFY(writeFile(contentPath(QStringLiteral("sector/Data/big.bin")), patterned(4 * 1024 * 1024, 3)));
@@ -786,7 +786,7 @@ void FilesCheckerTest::sectorDropMidBodyLeavesTheOldFile()
              (QStringList{QStringLiteral("big.bin"), QStringLiteral("ok.txt")}));
 }
 
-void FilesCheckerTest::sectorLargeFilesBeyondTheCapAllArrive()
+void TestFilesChecker::sectorLargeFilesBeyondTheCapAllArrive()
 {
     // Large files first, so the batch learns their size, then small ones.
     constexpr int largeCount = 5;
@@ -842,7 +842,7 @@ void FilesCheckerTest::sectorLargeFilesBeyondTheCapAllArrive()
              largeCount + smallCount);
 }
 
-void FilesCheckerTest::sectorDownloadsWithServiceTimes()
+void TestFilesChecker::sectorDownloadsWithServiceTimes()
 {
     const QDateTime aTime(QDate(2020, 12, 31), QTime(23, 59, 59), Qt::LocalTime);
     const QDateTime bTime(QDate(2021, 6, 15), QTime(8, 30, 0), Qt::LocalTime);
@@ -895,7 +895,7 @@ void FilesCheckerTest::sectorDownloadsWithServiceTimes()
              "Files just downloaded are outdated at the next check.");
 }
 
-void FilesCheckerTest::sectorDuplicatePathIsDownloadedTwice()
+void TestFilesChecker::sectorDuplicatePathIsDownloadedTwice()
 {
     setList(sectorList,
             "[{\"Data\": {\"x.txt\": \"" + listedTimeText.toLatin1()
@@ -918,7 +918,7 @@ void FilesCheckerTest::sectorDuplicatePathIsDownloadedTwice()
     QCOMPARE(finished.count(), 1);
 }
 
-void FilesCheckerTest::sectorDownloadWithoutContentDispositionStaysPending()
+void TestFilesChecker::sectorDownloadWithoutContentDispositionStaysPending()
 {
     for (const QString &name :
          {QStringLiteral("a.txt"), QStringLiteral("b.txt"), QStringLiteral("c.txt")})
@@ -940,7 +940,7 @@ void FilesCheckerTest::sectorDownloadWithoutContentDispositionStaysPending()
              "A reply without Content-Disposition was written.");
 }
 
-void FilesCheckerTest::sectorNothingPending()
+void TestFilesChecker::sectorNothingPending()
 {
     FilesChecker checker(nullptr, false);
     checker.SetMode(QStringLiteral("sector"));
@@ -951,7 +951,7 @@ void FilesCheckerTest::sectorNothingPending()
     QVERIFY2(requestsTo(sectorDownload).empty(), "A download was requested with nothing pending.");
 }
 
-void FilesCheckerTest::sectorErrorReplyEmptiesTheLists()
+void TestFilesChecker::sectorErrorReplyEmptiesTheLists()
 {
     QVERIFY(writeFile(contentPath(QStringLiteral("sector/a.txt")), "a"));
     FilesChecker checker(nullptr, false);
@@ -967,7 +967,7 @@ void FilesCheckerTest::sectorErrorReplyEmptiesTheLists()
     QCOMPARE(checker.PendingCount(), quint64(0));
 }
 
-void FilesCheckerTest::sectorProfilesAreMerged()
+void TestFilesChecker::sectorProfilesAreMerged()
 {
     const QString data = QStringLiteral(TARN_TEST_DATA_DIR "/profiles/");
     QVERIFY(writeFile(contentPath(QStringLiteral("sector/Brenmar.prf")),
@@ -1002,7 +1002,7 @@ void FilesCheckerTest::sectorProfilesAreMerged()
     QCOMPARE(QFileInfo(localPath(QStringLiteral("Brenmar.prf"))).lastModified(), listedTime);
 }
 
-void FilesCheckerTest::sectorReplacementKeepsPermissions()
+void TestFilesChecker::sectorReplacementKeepsPermissions()
 {
     QVERIFY(writeFile(contentPath(QStringLiteral("sector/Tools/run.sh")), "#!/bin/sh\necho new\n"));
     QVERIFY(writeFile(localPath(QStringLiteral("Tools/run.sh")), "#!/bin/sh\necho old\n"));
@@ -1022,7 +1022,7 @@ void FilesCheckerTest::sectorReplacementKeepsPermissions()
     QVERIFY2(kept == permissions, "The replaced file did not keep the permissions of the old one.");
 }
 
-void FilesCheckerTest::sectorStalePartFilesAreRemoved()
+void TestFilesChecker::sectorStalePartFilesAreRemoved()
 {
     QVERIFY(writeFile(contentPath(QStringLiteral("sector/Data/a.txt")), "a"));
     QVERIFY(writeFile(localPath(QStringLiteral("Data/a.txt.tarn-part")), "half of a"));
@@ -1039,7 +1039,7 @@ void FilesCheckerTest::sectorStalePartFilesAreRemoved()
              QStringList{QStringLiteral("a.txt")});
 }
 
-void FilesCheckerTest::sectorWriteFailuresAreCounted()
+void TestFilesChecker::sectorWriteFailuresAreCounted()
 {
     QVERIFY(writeFile(contentPath(QStringLiteral("sector/Blocked/x.txt")), "x"));
     QVERIFY(writeFile(contentPath(QStringLiteral("sector/Folder.txt")), "a file"));
@@ -1073,7 +1073,7 @@ void FilesCheckerTest::sectorWriteFailuresAreCounted()
     QCOMPARE(checker.FailedWriteCount(), quint64(0));
 }
 
-void FilesCheckerTest::sectorWriteIntoReadOnlyFolderFails()
+void TestFilesChecker::sectorWriteIntoReadOnlyFolderFails()
 {
     // Run in a process of its own that drops root rights, so that the folder's
     // permissions apply whoever runs the tests.
@@ -1104,7 +1104,7 @@ void FilesCheckerTest::sectorWriteIntoReadOnlyFolderFails()
     QCOMPARE(readFile(localPath(QStringLiteral("Open/b.txt"))), QByteArray("new b"));
 }
 
-void FilesCheckerTest::interruptedWriteLeavesTheOldFile()
+void TestFilesChecker::interruptedWriteLeavesTheOldFile()
 {
     constexpr int limit = 64 * 1024;
     const QByteArray oldContent(100 * 1024, 'o');
@@ -1136,5 +1136,5 @@ void FilesCheckerTest::interruptedWriteLeavesTheOldFile()
     QVERIFY2(!QFile::exists(part), "The partial file of the interrupted write is still there.");
 }
 
-QTEST_GUILESS_MAIN(FilesCheckerTest)
+QTEST_GUILESS_MAIN(TestFilesChecker)
 #include "tst_fileschecker.moc"
