@@ -346,7 +346,7 @@ void FilesChecker::OnDownloadReply(gsl::not_null<QNetworkReply *> reply, QString
         return;
     }
     const QString target = rootPath + QLatin1Char('/') + filePath;
-    if (!matchesListedHash(filePath, body)) {
+    if (!passesHashCheck(filePath, body)) {
         qCWarning(lcUpdate) << "Refused the download of" << filePath
                             << "because its content does not match the listed hash";
         ++failedWrites;
@@ -359,10 +359,13 @@ void FilesChecker::OnDownloadReply(gsl::not_null<QNetworkReply *> reply, QString
         Q_EMIT UpdateFinished();
 }
 
-bool FilesChecker::matchesListedHash(const QString &relativePath, const QByteArray &body) const
+bool FilesChecker::passesHashCheck(const QString &relativePath, const QByteArray &body) const
 {
-    return sameHash(QCryptographicHash::hash(body, QCryptographicHash::Sha1),
-                    clientEntries.value(relativePath).hash);
+    // Any other mode is fetched only when missing, so a listed hash that is
+    // not exact cannot bring it back at every start; refusing it would.
+    const ClientFileEntry entry = clientEntries.value(relativePath);
+    return !entry.contentCompared
+        || sameHash(QCryptographicHash::hash(body, QCryptographicHash::Sha1), entry.hash);
 }
 
 // The name under which a file in use is set aside, or empty when it is not

@@ -78,7 +78,9 @@ private:
     void walkSectorTree(SectorWalk &walk, const QString &prefix, const QJsonObject &node);
     bool isOutdated(SectorWalk &walk, const QString &relativePath, const QString &timeText) const;
 
-    bool matchesListedHash(const QString &relativePath, const QByteArray &body) const;
+    // Whether a downloaded body may be written: an "EXT" file only when it
+    // matches its listed hash.
+    bool passesHashCheck(const QString &relativePath, const QByteArray &body) const;
     QString asideNameIfInUse(const QString &target);
     // WriteFile() that keeps the old file under setAsideAs when that is not empty.
     bool writeFileSettingAside(const QString &filePath, const QByteArray &data,

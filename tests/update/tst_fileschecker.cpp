@@ -119,8 +119,8 @@ private Q_SLOTS:
     void cleanup();
 
     void clientComparison();
-    void clientModesOtherThanExt_data();
-    void clientModesOtherThanExt();
+    void clientListedModes_data();
+    void clientListedModes();
     void clientHashesInUpperCase();
     void clientListFailures();
     void clientPathsLeavingTheFolderAreSkipped();
@@ -305,30 +305,49 @@ void TestFilesChecker::clientComparison()
              "A checker without downloadAfterCompare started downloads.");
 }
 
-void TestFilesChecker::clientModesOtherThanExt_data()
+void TestFilesChecker::clientListedModes_data()
 {
     QTest::addColumn<QByteArray>("modeMember");
-    QTest::newRow("DNT") << QByteArray(R"("mode": "DNT")");
-    QTest::newRow("PAM") << QByteArray(R"("mode": "PAM")");
-    QTest::newRow("empty") << QByteArray(R"("mode": "")");
-    QTest::newRow("missing") << QByteArray(R"("x": "")");
-    QTest::newRow("lower-case ext") << QByteArray(R"("mode": "ext")");
-    QTest::newRow("number") << QByteArray(R"("mode": 1)");
+    QTest::addColumn<bool>("contentCompared");
+    QTest::newRow("EXT") << QByteArray(R"("mode": "EXT")") << true;
+    QTest::newRow("DNT") << QByteArray(R"("mode": "DNT")") << false;
+    QTest::newRow("PAM") << QByteArray(R"("mode": "PAM")") << false;
+    QTest::newRow("empty") << QByteArray(R"("mode": "")") << false;
+    QTest::newRow("missing") << QByteArray(R"("x": "")") << false;
+    QTest::newRow("lower-case ext") << QByteArray(R"("mode": "ext")") << false;
+    QTest::newRow("number") << QByteArray(R"("mode": 1)") << false;
 }
 
-void TestFilesChecker::clientModesOtherThanExt()
+void TestFilesChecker::clientListedModes()
 {
     QFETCH(QByteArray, modeMember);
+    QFETCH(bool, contentCompared);
+    // Listed with a hash that matches neither the user's copy nor the service's.
     const QByteArray wrongHash = sha1Hex("other bytes").toLatin1();
     setList(clientList,
             "[{\"path\": \"present.txt\", \"hash\": \"" + wrongHash + "\", " + modeMember
                 + "}, {\"path\": \"absent.txt\", \"hash\": \"" + wrongHash + "\", " + modeMember
                 + "}]");
+    QVERIFY(writeFile(contentPath(QStringLiteral("client/present.txt")), "service copy"));
+    QVERIFY(writeFile(contentPath(QStringLiteral("client/absent.txt")), "service copy"));
     QVERIFY(writeFile(localPath(QStringLiteral("present.txt")), "user copy"));
 
     FilesChecker checker(nullptr, false);
     QVERIFY2(compareClient(checker), "The client comparison did not finish.");
-    QCOMPARE(checker.PendingFiles(), QStringList{QStringLiteral("absent.txt")});
+    QCOMPARE(checker.PendingFiles(),
+             contentCompared
+                 ? (QStringList{QStringLiteral("absent.txt"), QStringLiteral("present.txt")})
+                 : QStringList{QStringLiteral("absent.txt")});
+
+    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+    checker.DownloadClientFiles();
+    QVERIFY2(waitForSignals(finished), "The downloads did not finish.");
+    // Only a file compared by content must match its listed hash; any other
+    // is written as it comes, or it would be refused at every start.
+    QCOMPARE(checker.FailedWriteCount(), quint64(contentCompared ? 2 : 0));
+    QCOMPARE(readFile(localPath(QStringLiteral("absent.txt"))),
+             contentCompared ? QByteArray() : QByteArray("service copy"));
+    QCOMPARE(readFile(localPath(QStringLiteral("present.txt"))), QByteArray("user copy"));
 }
 
 void TestFilesChecker::clientHashesInUpperCase()
