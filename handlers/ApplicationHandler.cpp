@@ -5,17 +5,15 @@
 #include "UpdateHandler.h"
 #include "UserHandler.h"
 #include "app/Startup.h"
+#include "platform/Logging.h"
 #include "platform/Platform.h"
 
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QLoggingCategory>
 #include <QProcess>
 #include <QQmlEngine>
 #include <QUrl>
-
-Q_LOGGING_CATEGORY(lcLauncher, "tarn.launcher")
 
 namespace {
 constexpr int buildNumber = TARN_BUILD_NUMBER;

@@ -9,6 +9,7 @@
 #include "handlers/SettingsHandler.h"
 #include "net/ApiBaseUrl.h"
 #include "net/RequestSender.h"
+#include "platform/Logging.h"
 #include "platform/Platform.h"
 
 #include <QCryptographicHash>
@@ -19,7 +20,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLoggingCategory>
 #include <QNetworkReply>
 
 #include <algorithm>
@@ -27,8 +27,6 @@
 #include <utility>
 
 namespace {
-Q_LOGGING_CATEGORY(lcUpdate, "tarn.update")
-
 const QLatin1String clientMode("client");
 const QLatin1String sectorMode("sector");
 const QLatin1String clientDownloadEndpoint("/downloadFile.php");
