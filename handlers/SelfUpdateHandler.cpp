@@ -29,6 +29,8 @@ SelfUpdateHandler::SelfUpdateHandler()
     connect(watchdog, &QTimer::timeout, this, &SelfUpdateHandler::OnSelfUpdateTimeout);
     connect(filesChecker.get(), &FilesChecker::UpdateFinished, this,
             &SelfUpdateHandler::OnSelfUpdateFinished);
+    connect(filesChecker.get(), &FilesChecker::RestartNeeded, this,
+            &SelfUpdateHandler::setNeedsRestart);
 
     filesChecker->RequestFilelist(listEndpoint);
     watchdog->start(watchdogInterval);

@@ -5,8 +5,6 @@
 #include "ListedPath.h"
 #include "ProfileMerge.h"
 #include "ServiceTime.h"
-#include "handlers/SelfUpdateHandler.h"
-#include "handlers/SettingsHandler.h"
 #include "net/ApiBaseUrl.h"
 #include "net/RequestSender.h"
 #include "platform/Logging.h"
@@ -108,7 +106,7 @@ void removeLeftOver(const QString &path)
 // What one sector comparison needs besides the checker's own lists.
 struct FilesChecker::SectorWalk
 {
-    // The sector folder of the settings store, in native form.
+    // The folder compared, as the local paths begin.
     QString localRoot;
     // Time texts parsed so far: a tree repeats the same times many times.
     QHash<QString, std::optional<qint64>> listedTimes;
@@ -270,8 +268,7 @@ void FilesChecker::readSectorList(QNetworkReply *reply)
     if (reply->error() != QNetworkReply::NoError)
         return;
     const QJsonArray list = listOf(reply);
-    const SettingsHandler *settings = QmlSingletonType<SettingsHandler>::instance;
-    SectorWalk walk{settings->natifyUrl(settings->sectorPath()), {}};
+    SectorWalk walk{rootPath, {}};
     for (const QJsonValue &element : list) {
         walkSectorTree(walk, QStringLiteral("/"), element.toObject());
         Q_EMIT FilesCompared();
@@ -375,8 +372,7 @@ QString FilesChecker::asideNameIfInUse(const QString &target)
     QFile probe(target);
     if (!probe.exists() || probe.open(QIODevice::WriteOnly | QIODevice::Append))
         return {};
-    if (SelfUpdateHandler *selfUpdate = QmlSingletonType<SelfUpdateHandler>::instance)
-        selfUpdate->setNeedsRestart();
+    Q_EMIT RestartNeeded();
     return target + deleteSuffix;
 }
 

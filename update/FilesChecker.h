@@ -62,6 +62,9 @@ Q_SIGNALS:
     void OneFileUpdated();
     void UpdateFinished();
     void FilesCompared();
+    // A file in use is about to be replaced: the program must restart once
+    // the update is done. Emitted before the file is set aside.
+    void RestartNeeded();
 
 private Q_SLOTS:
     void OnReceivedFilelist(gsl::not_null<QNetworkReply *> reply);

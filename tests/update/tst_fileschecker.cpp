@@ -1,6 +1,5 @@
 #include "TestService.h"
 
-#include "handlers/SettingsHandler.h"
 #include "net/RequestSender.h"
 #include "update/FilesChecker.h"
 
@@ -17,7 +16,6 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QUrl>
 
 #include <algorithm>
 #include <cstring>
@@ -156,7 +154,6 @@ private Q_SLOTS:
 private:
     QString contentPath(const QString &relative) const { return m_content->filePath(relative); }
     QString localPath(const QString &relative) const { return m_local->filePath(relative); }
-    void useLocalFolderAsSectorFolder();
     // Runs a "client" comparison of the local folder; false when it did not come.
     bool compareClient(FilesChecker &checker);
     bool compareSector(FilesChecker &checker);
@@ -168,7 +165,6 @@ private:
     // Runs the helper's sector update of the local folder.
     bool runSectorHelper(QProcess &helper, const QStringList &options);
 
-    SettingsHandler *m_settings = nullptr;
     std::unique_ptr<QTemporaryDir> m_content;
     std::unique_ptr<QTemporaryDir> m_local;
 };
@@ -177,7 +173,6 @@ void TestFilesChecker::initTestCase()
 {
     defaultHandler = qInstallMessageHandler(&recordMessage);
     qRegisterMetaType<QNetworkReply *>();
-    m_settings = new SettingsHandler(this);
 }
 
 void TestFilesChecker::init()
@@ -187,7 +182,6 @@ void TestFilesChecker::init()
     QVERIFY2(m_content->isValid() && m_local->isValid(),
              "The temporary folders could not be made.");
     resetTestService(m_content->path());
-    m_settings->remove(QStringLiteral("sectorPath"));
     updateWarnings.clear();
 }
 
@@ -197,12 +191,6 @@ void TestFilesChecker::cleanup()
     for (const QString &folder : {QStringLiteral("Locked")})
         QFile::setPermissions(localPath(folder),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
-void TestFilesChecker::useLocalFolderAsSectorFolder()
-{
-    m_settings->insert(QStringLiteral("sectorPath"),
-                       QUrl::fromLocalFile(m_local->path()).toString());
 }
 
 bool TestFilesChecker::compareClient(FilesChecker &checker)
@@ -216,7 +204,6 @@ bool TestFilesChecker::compareClient(FilesChecker &checker)
 
 bool TestFilesChecker::compareSector(FilesChecker &checker)
 {
-    useLocalFolderAsSectorFolder();
     checker.SetRootPath(m_local->path());
     checker.SetMode(QStringLiteral("sector"));
     QSignalSpy compared(&checker, &FilesChecker::FilesCompared);
@@ -632,7 +619,6 @@ void TestFilesChecker::sectorListsWithoutElements()
          {QByteArray("[]"), QByteArray(R"({"A": {"b.txt": "01-02-2021 10:00:00"}})"),
           QByteArray("not json")}) {
         setList(sectorList, body);
-        useLocalFolderAsSectorFolder();
         FilesChecker checker(nullptr, false);
         checker.SetRootPath(m_local->path());
         checker.SetMode(QStringLiteral("sector"));

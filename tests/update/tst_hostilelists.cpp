@@ -1,6 +1,5 @@
 #include "TestService.h"
 
-#include "handlers/SettingsHandler.h"
 #include "update/FilesChecker.h"
 #include "update/ListedPath.h"
 
@@ -15,7 +14,6 @@
 #include <QMap>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QUrl>
 
 #include <memory>
 
@@ -109,7 +107,6 @@ class TestHostileLists : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -122,16 +119,10 @@ private:
     QString rootPath() const { return m_area->filePath(QStringLiteral("root")); }
     void expectNothingOutsideChanged();
 
-    SettingsHandler *m_settings = nullptr;
     std::unique_ptr<QTemporaryDir> m_area;
     std::unique_ptr<QTemporaryDir> m_content;
     QMap<QString, Entry> m_before;
 };
-
-void TestHostileLists::initTestCase()
-{
-    m_settings = new SettingsHandler(this);
-}
 
 void TestHostileLists::init()
 {
@@ -238,7 +229,6 @@ void TestHostileLists::sectorListWritesNothingOutside()
     tree.insert(QStringLiteral(".."), QJsonObject{{QStringLiteral("outside.txt"), listedTime}});
     const QJsonArray list{tree};
     testService().setListOverride("getfilelist.php", QJsonDocument(list).toJson().toStdString());
-    m_settings->insert(QStringLiteral("sectorPath"), QUrl::fromLocalFile(rootPath()).toString());
 
     FilesChecker checker(nullptr, false);
     checker.SetRootPath(rootPath());
