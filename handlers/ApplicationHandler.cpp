@@ -4,7 +4,6 @@
 #include "SettingsHandler.h"
 #include "UpdateHandler.h"
 #include "UserHandler.h"
-#include "app/Startup.h"
 #include "platform/Logging.h"
 #include "platform/Platform.h"
 
@@ -12,7 +11,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
-#include <QQmlEngine>
 #include <QUrl>
 
 namespace {
@@ -68,8 +66,7 @@ ApplicationHandler::ApplicationHandler(QObject *parent)
     new SettingsHandler;
     new UpdateHandler;
     new SelfUpdateHandler;
-    qmlRegisterSingletonType<SelfUpdateHandler>(Startup::qmlModule, 1, 0, "SelfUpdateHandler",
-                                                &QmlSingletonType<SelfUpdateHandler>::create);
+    QmlSingletonType<SelfUpdateHandler>::registerSingleton("SelfUpdateHandler");
 }
 
 QString ApplicationHandler::buildNumberString() const
