@@ -1,6 +1,17 @@
 # Everything of Tarn's own code compiles with tarn_defaults: strict string
-# handling.
+# handling and the compiler's warnings, errors in the CI build (TARN_WERROR).
+# Qt's headers come in as system headers, so their own warnings stay out.
 add_library(tarn_defaults INTERFACE)
+set(TARN_WARNINGS -Wall -Wextra -Wpedantic)
+if(TARN_WERROR)
+    list(APPEND TARN_WARNINGS -Werror)
+endif()
+target_compile_options(tarn_defaults INTERFACE
+    "$<$<CXX_COMPILER_ID:GNU,Clang>:${TARN_WARNINGS}>"
+    # Qt's logging and test macros (qCWarning(category), QSKIP(message)) are
+    # variadic and meant to be called without their optional arguments, which
+    # clang's -Wpedantic reports at every call.
+    $<$<CXX_COMPILER_ID:Clang>:-Wno-gnu-zero-variadic-macro-arguments>)
 target_compile_definitions(tarn_defaults INTERFACE
     QT_NO_CAST_FROM_ASCII
     QT_NO_CAST_TO_ASCII
@@ -33,7 +44,8 @@ function(tarn_check_layer library)
     endif()
     set(check ${library}_layer_check)
     add_executable(${check} "${PROJECT_SOURCE_DIR}/cmake/LayerCheck.cpp")
-    target_link_libraries(${check} PRIVATE
+    set_target_properties(${check} PROPERTIES AUTOMOC OFF)
+    target_link_libraries(${check} PRIVATE tarn_defaults
         -Wl,--whole-archive $<TARGET_FILE:${library}> -Wl,--no-whole-archive ${library})
     add_dependencies(${check} ${library})
 endfunction()
