@@ -1,6 +1,7 @@
 #include "Startup.h"
 
 #include "QMLWrapper.h"
+#include "QmlSingletonType.h"
 #include "handlers/ApplicationHandler.h"
 #include "handlers/SettingsHandler.h"
 #include "handlers/UpdateHandler.h"
