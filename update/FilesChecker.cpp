@@ -31,9 +31,9 @@ void FilesChecker::SetRootPath(const QString &rootPath)
 
 void FilesChecker::SetMode(const QString &mode)
 {
-    if (mode == QLatin1String("client"))
+    if (mode == ProgramFolderUpdate::modeText)
         this->mode = Mode::Client;
-    else if (mode == QLatin1String("sector"))
+    else if (mode == SectorFolderUpdate::modeText)
         this->mode = Mode::Sector;
     else
         this->mode = Mode::None;

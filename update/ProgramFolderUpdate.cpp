@@ -19,7 +19,6 @@
 
 namespace {
 const QLatin1String downloadEndpoint("/downloadFile.php");
-const QString modeField = QStringLiteral("client");
 const QLatin1String contentCompareMode("EXT");
 const QLatin1String deleteSuffix(".delete");
 
@@ -132,7 +131,7 @@ void ProgramFolderUpdate::download()
         connect(sender, &RequestSender::onResponse, this,
                 [this, path](QNetworkReply *reply) { OnDownloadReply(reply, path); });
         sender->sendRequest(apiBaseUrl + downloadEndpoint,
-                            {{QStringLiteral("file"), path}, {QStringLiteral("mode"), modeField}});
+                            {{QStringLiteral("file"), path}, {QStringLiteral("mode"), modeText}});
     }
 }
 

@@ -28,6 +28,9 @@ class ProgramFolderUpdate : public FolderUpdate
 {
     Q_OBJECT
 public:
+    // The mode text of this part, which the download requests carry too.
+    static inline const QString modeText = QStringLiteral("client");
+
     using FolderUpdate::FolderUpdate;
 
     // Forgets the list and the files still to download.

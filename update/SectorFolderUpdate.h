@@ -26,6 +26,9 @@ class SectorFolderUpdate : public FolderUpdate
 {
     Q_OBJECT
 public:
+    // The mode text of this part.
+    static inline const QString modeText = QStringLiteral("sector");
+
     explicit SectorFolderUpdate(QObject *parent);
     // Out of line for Download; removes the part files still being written.
     ~SectorFolderUpdate() override;
