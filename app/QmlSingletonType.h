@@ -1,8 +1,9 @@
 #pragma once
 
-class QObject;
-class QQmlEngine;
-class QJSEngine;
+#include <QtQml/qqml.h>
+
+// The QML module that serves every native singleton of the program.
+inline constexpr char qmlModule[] = "org.kelpix.qml";
 
 // Second base class of every handler: keeps the one object of T and hands it
 // to the QML engine as a singleton.
@@ -13,6 +14,12 @@ public:
     // Singleton factory for qmlRegisterSingletonType: creates nothing and
     // returns the object that start-up made.
     static QObject *create(QQmlEngine *, QJSEngine *) { return instance; }
+
+    // Registers the object as the singleton name of qmlModule 1.0.
+    static void registerSingleton(const char *name)
+    {
+        qmlRegisterSingletonType<T>(qmlModule, 1, 0, name, &create);
+    }
 
     static inline T *instance = nullptr;
 

@@ -1,6 +1,7 @@
 #include "Startup.h"
 
 #include "QMLWrapper.h"
+#include "QmlSingletonType.h"
 #include "handlers/ApplicationHandler.h"
 #include "handlers/SettingsHandler.h"
 #include "handlers/UpdateHandler.h"
@@ -18,12 +19,6 @@ QObject *wrapperFactory(QQmlEngine *, QJSEngine *)
 {
     return s_wrapper;
 }
-
-template<typename T>
-void registerSingleton(const char *name)
-{
-    qmlRegisterSingletonType<T>(Startup::qmlModule, 1, 0, name, &QmlSingletonType<T>::create);
-}
 } // namespace
 
 QSslConfiguration Startup::prepareProcess()
@@ -39,10 +34,10 @@ QMLWrapper *Startup::createNativeObjects()
     new ApplicationHandler;
     s_wrapper = new QMLWrapper;
 
-    registerSingleton<ApplicationHandler>("ApplicationHandler");
-    registerSingleton<UserHandler>("UserHandler");
-    registerSingleton<SettingsHandler>("SettingsHandler");
-    registerSingleton<UpdateHandler>("UpdateHandler");
+    QmlSingletonType<ApplicationHandler>::registerSingleton("ApplicationHandler");
+    QmlSingletonType<UserHandler>::registerSingleton("UserHandler");
+    QmlSingletonType<SettingsHandler>::registerSingleton("SettingsHandler");
+    QmlSingletonType<UpdateHandler>::registerSingleton("UpdateHandler");
 
     // A face that cannot be added only means text falls back to other fonts.
     QFontDatabase::addApplicationFont(QStringLiteral(":/fonts/Roboto-Light.ttf"));

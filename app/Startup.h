@@ -9,8 +9,6 @@ class QQmlApplicationEngine;
 class Startup
 {
 public:
-    static constexpr const char *qmlModule = "org.kelpix.qml";
-
     // Before the application object exists: high-DPI scaling, TLS brought up
     // (the returned default configuration is kept, unchanged, until main()
     // returns) and the environment the platform plugin reads.

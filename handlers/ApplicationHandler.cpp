@@ -4,18 +4,14 @@
 #include "SettingsHandler.h"
 #include "UpdateHandler.h"
 #include "UserHandler.h"
-#include "app/Startup.h"
+#include "platform/Logging.h"
 #include "platform/Platform.h"
 
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QLoggingCategory>
 #include <QProcess>
-#include <QQmlEngine>
 #include <QUrl>
-
-Q_LOGGING_CATEGORY(lcLauncher, "tarn.launcher")
 
 namespace {
 constexpr int buildNumber = TARN_BUILD_NUMBER;
@@ -70,8 +66,7 @@ ApplicationHandler::ApplicationHandler(QObject *parent)
     new SettingsHandler;
     new UpdateHandler;
     new SelfUpdateHandler;
-    qmlRegisterSingletonType<SelfUpdateHandler>(Startup::qmlModule, 1, 0, "SelfUpdateHandler",
-                                                &QmlSingletonType<SelfUpdateHandler>::create);
+    QmlSingletonType<SelfUpdateHandler>::registerSingleton("SelfUpdateHandler");
 }
 
 QString ApplicationHandler::buildNumberString() const

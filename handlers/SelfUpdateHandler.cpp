@@ -1,16 +1,14 @@
 #include "SelfUpdateHandler.h"
 
 #include "SettingsHandler.h"
+#include "platform/Logging.h"
 #include "platform/Platform.h"
 #include "update/FilesChecker.h"
 
 #include <QCoreApplication>
-#include <QLoggingCategory>
 #include <QTimer>
 
 namespace {
-Q_LOGGING_CATEGORY(lcSelfUpdate, "tarn.selfupdate")
-
 const QString checkerMode = QStringLiteral("client");
 const QString listEndpoint = QStringLiteral("checkClient.php");
 } // namespace
@@ -31,6 +29,8 @@ SelfUpdateHandler::SelfUpdateHandler()
     connect(watchdog, &QTimer::timeout, this, &SelfUpdateHandler::OnSelfUpdateTimeout);
     connect(filesChecker.get(), &FilesChecker::UpdateFinished, this,
             &SelfUpdateHandler::OnSelfUpdateFinished);
+    connect(filesChecker.get(), &FilesChecker::RestartNeeded, this,
+            &SelfUpdateHandler::setNeedsRestart);
 
     filesChecker->RequestFilelist(listEndpoint);
     watchdog->start(watchdogInterval);

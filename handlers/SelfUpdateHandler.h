@@ -22,7 +22,7 @@ public:
     SelfUpdateHandler();
     ~SelfUpdateHandler() override;
 
-    // Called by the download step when it had to set a file in use aside.
+    // Connected to the checker's RestartNeeded(): a file in use is replaced.
     void setNeedsRestart();
 
 Q_SIGNALS:

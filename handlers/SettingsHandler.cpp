@@ -1,5 +1,6 @@
 #include "SettingsHandler.h"
 
+#include "platform/Logging.h"
 #include "platform/Platform.h"
 #include "update/AtomicFileWriter.h"
 
@@ -8,11 +9,8 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLoggingCategory>
 #include <QUrl>
 #include <QtEndian>
-
-Q_LOGGING_CATEGORY(lcSettings, "tarn.settings")
 
 namespace {
 const QString euroscopePathKey = QStringLiteral("euroscopePath");

@@ -19,15 +19,15 @@ UpdateHandler::UpdateHandler(QObject *parent)
 
 QString UpdateHandler::debugText() const
 {
-    return m_debugText;
+    return currentDebugText;
 }
 
 void UpdateHandler::setDebugText(const QString &debugText)
 {
-    if (debugText == m_debugText)
+    if (debugText == currentDebugText)
         return;
-    m_debugText = debugText;
-    Q_EMIT debugTextChanged(m_debugText);
+    currentDebugText = debugText;
+    Q_EMIT debugTextChanged(currentDebugText);
 }
 
 void UpdateHandler::checkUpdate()

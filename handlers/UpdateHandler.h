@@ -39,7 +39,7 @@ private:
     void OnOneFileUpdated();
     void OnUpdateFinished();
 
-    QString m_debugText;
+    QString currentDebugText;
     FilesChecker *filesChecker = nullptr;
     quint64 filesToUpdate = 0;
     bool relaysAttached = false;

@@ -55,28 +55,28 @@ UserHandler::UserHandler(QObject *parent)
 
 QString UserHandler::vatsimId() const
 {
-    return m_vatsimId;
+    return currentVatsimId;
 }
 
 void UserHandler::setVatsimId(const QString &vatsimId)
 {
-    if (vatsimId == m_vatsimId)
+    if (vatsimId == currentVatsimId)
         return;
-    m_vatsimId = vatsimId;
-    Q_EMIT vatsimIdChanged(m_vatsimId);
+    currentVatsimId = vatsimId;
+    Q_EMIT vatsimIdChanged(currentVatsimId);
 }
 
 QString UserHandler::rating() const
 {
-    return m_rating;
+    return currentRating;
 }
 
 void UserHandler::setRating(const QString &rating)
 {
-    if (rating == m_rating)
+    if (rating == currentRating)
         return;
-    m_rating = rating;
-    Q_EMIT ratingChanged(m_rating);
+    currentRating = rating;
+    Q_EMIT ratingChanged(currentRating);
 }
 
 QString UserHandler::username() const
@@ -121,11 +121,11 @@ void UserHandler::OnLogInReply(QNetworkReply *reply)
         return;
     // Any other answer with status 200 is a successful login, whatever its body.
     const QJsonObject answer = QJsonDocument::fromJson(body).object();
-    m_vatsimId = answer.value(QStringLiteral("cid")).toString();
+    currentVatsimId = answer.value(QStringLiteral("cid")).toString();
     if (const auto code = ratingCode(answer.value(QStringLiteral("rating")).toInt()))
-        m_rating = *code;
+        currentRating = *code;
 
-    settings()->insert(usernameKey, m_vatsimId);
+    settings()->insert(usernameKey, currentVatsimId);
     settings()->insert(hashedPasswordKey, sentPassword);
     settings()->saveSettings();
     Q_EMIT loginCompleted();

@@ -45,7 +45,7 @@ private Q_SLOTS:
     void OnLogInReply(QNetworkReply *reply);
 
 private:
-    QString m_vatsimId;
-    QString m_rating;
+    QString currentVatsimId;
+    QString currentRating;
     QString sentPassword;
 };

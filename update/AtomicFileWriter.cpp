@@ -1,26 +1,24 @@
 #include "AtomicFileWriter.h"
 
+#include "platform/Logging.h"
 #include "platform/Platform.h"
 
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QLoggingCategory>
 
 namespace {
-Q_LOGGING_CATEGORY(lcWrite, "tarn.update")
-
 const QLatin1String partSuffix(".tarn-part");
 
 bool createPart(QFile &part)
 {
     if (part.exists() && !part.remove()) {
-        qCWarning(lcWrite) << "Could not remove the stale" << part.fileName() << "-"
-                           << part.errorString();
+        qCWarning(lcUpdate) << "Could not remove the stale" << part.fileName() << "-"
+                            << part.errorString();
         return false;
     }
     if (!part.open(QIODevice::WriteOnly)) {
-        qCWarning(lcWrite) << "Could not create" << part.fileName() << "-" << part.errorString();
+        qCWarning(lcUpdate) << "Could not create" << part.fileName() << "-" << part.errorString();
         return false;
     }
     return true;
@@ -29,7 +27,7 @@ bool createPart(QFile &part)
 bool appendToPart(QFile &part, const QByteArray &data)
 {
     if (part.write(data) != data.size()) {
-        qCWarning(lcWrite) << "Could not write" << part.fileName() << "-" << part.errorString();
+        qCWarning(lcUpdate) << "Could not write" << part.fileName() << "-" << part.errorString();
         return false;
     }
     return true;
@@ -40,24 +38,24 @@ bool appendToPart(QFile &part, const QByteArray &data)
 bool completePart(QFile &part, const QDateTime &modificationTime, const QString &permissionsOf)
 {
     if (!part.flush()) {
-        qCWarning(lcWrite) << "Could not write" << part.fileName() << "-" << part.errorString();
+        qCWarning(lcUpdate) << "Could not write" << part.fileName() << "-" << part.errorString();
         return false;
     }
     if (QFileInfo::exists(permissionsOf)
         && !part.setPermissions(QFile::permissions(permissionsOf))) {
-        qCWarning(lcWrite) << "Could not set the permissions of" << part.fileName() << "-"
-                           << part.errorString();
+        qCWarning(lcUpdate) << "Could not set the permissions of" << part.fileName() << "-"
+                            << part.errorString();
         return false;
     }
     if (modificationTime.isValid()
         && !part.setFileTime(modificationTime, QFileDevice::FileModificationTime)) {
-        qCWarning(lcWrite) << "Could not set the modification time of" << part.fileName() << "-"
-                           << part.errorString();
+        qCWarning(lcUpdate) << "Could not set the modification time of" << part.fileName() << "-"
+                            << part.errorString();
         return false;
     }
     part.close();
     if (part.error() != QFileDevice::NoError) {
-        qCWarning(lcWrite) << "Could not close" << part.fileName() << "-" << part.errorString();
+        qCWarning(lcUpdate) << "Could not close" << part.fileName() << "-" << part.errorString();
         return false;
     }
     return true;
@@ -66,7 +64,7 @@ bool completePart(QFile &part, const QDateTime &modificationTime, const QString 
 bool renameOver(QFile &part, const QString &target)
 {
     if (!Platform::replaceFile(part.fileName(), target)) {
-        qCWarning(lcWrite) << "Could not replace" << target << "with" << part.fileName();
+        qCWarning(lcUpdate) << "Could not replace" << target << "with" << part.fileName();
         part.remove();
         return false;
     }
@@ -126,7 +124,7 @@ bool AtomicFileWriter::Incremental::finish(const QDateTime &modificationTime,
     // Where it cannot be set aside, the rename still replaces a file that is
     // not really in use.
     if (!setAsideAs.isEmpty() && !Platform::setAside(target, setAsideAs))
-        qCWarning(lcWrite) << "Could not set" << target << "aside as" << setAsideAs;
+        qCWarning(lcUpdate) << "Could not set" << target << "aside as" << setAsideAs;
     return renameOver(part, target);
 }
 
@@ -162,6 +160,6 @@ void AtomicFileWriter::removePartFiles(const QString &folder, const QSet<QString
         if (keep.contains(part))
             continue;
         if (!QFile::remove(part))
-            qCWarning(lcWrite) << "Could not remove the stale" << part;
+            qCWarning(lcUpdate) << "Could not remove the stale" << part;
     }
 }

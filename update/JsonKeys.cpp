@@ -1,5 +1,8 @@
 #include "JsonKeys.h"
 
+#include "platform/Logging.h"
+
+#include <QJsonDocument>
 #include <QSet>
 #include <QString>
 #include <QVector>
@@ -102,6 +105,15 @@ bool repeatsKey(const QByteArray &json)
         }
     }
     return false;
+}
+
+QJsonArray listIn(const QByteArray &json)
+{
+    if (repeatsKey(json)) {
+        qCWarning(lcUpdate) << "Ignored a list that names a key twice in one object";
+        return {};
+    }
+    return QJsonDocument::fromJson(json).array();
 }
 
 } // namespace JsonKeys

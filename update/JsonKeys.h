@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonArray>
 
 // A look at the keys of a JSON text before Qt parses it. Qt 5.15's parser
 // leaks an object or array that a later member of the same name replaces,
@@ -11,5 +12,9 @@ namespace JsonKeys {
 // It reads the text leniently: a malformed text is looked at as far as it
 // goes, which can only find more than the parser would.
 bool repeatsKey(const QByteArray &json);
+
+// The top-level array of a list the service sent. Anything else, and a list
+// that repeats a key (logged), reads as an empty list.
+QJsonArray listIn(const QByteArray &json);
 
 } // namespace JsonKeys

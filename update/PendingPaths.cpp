@@ -2,47 +2,47 @@
 
 void PendingPaths::append(const QString &path)
 {
-    m_occurrences[path].positions.append(m_paths.size());
-    m_paths.append(path);
-    m_removed.append(false);
-    ++m_size;
+    occurrences[path].positions.append(paths.size());
+    paths.append(path);
+    removed.append(false);
+    ++remainingCount;
 }
 
 bool PendingPaths::removeFirst(const QString &path)
 {
-    const auto it = m_occurrences.find(path);
-    if (it == m_occurrences.end() || it->firstRemaining == it->positions.size())
+    const auto it = occurrences.find(path);
+    if (it == occurrences.end() || it->firstRemaining == it->positions.size())
         return false;
-    m_removed[it->positions.at(it->firstRemaining++)] = true;
-    --m_size;
+    removed[it->positions.at(it->firstRemaining++)] = true;
+    --remainingCount;
     return true;
 }
 
 void PendingPaths::clear()
 {
-    m_paths.clear();
-    m_removed.clear();
-    m_occurrences.clear();
-    m_size = 0;
+    paths.clear();
+    removed.clear();
+    occurrences.clear();
+    remainingCount = 0;
 }
 
 int PendingPaths::size() const
 {
-    return m_size;
+    return remainingCount;
 }
 
 bool PendingPaths::isEmpty() const
 {
-    return m_size == 0;
+    return remainingCount == 0;
 }
 
 QStringList PendingPaths::toList() const
 {
     QStringList remaining;
-    remaining.reserve(m_size);
-    for (int i = 0; i < m_paths.size(); ++i) {
-        if (!m_removed.at(i))
-            remaining.append(m_paths.at(i));
+    remaining.reserve(remainingCount);
+    for (int i = 0; i < paths.size(); ++i) {
+        if (!removed.at(i))
+            remaining.append(paths.at(i));
     }
     return remaining;
 }

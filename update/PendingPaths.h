@@ -29,8 +29,8 @@ private:
         int firstRemaining = 0;
     };
 
-    QStringList m_paths;
-    QVector<bool> m_removed;
-    QHash<QString, Occurrences> m_occurrences;
-    int m_size = 0;
+    QStringList paths;
+    QVector<bool> removed;
+    QHash<QString, Occurrences> occurrences;
+    int remainingCount = 0;
 };

@@ -1,15 +1,12 @@
 // Fuzzes the sector list: the real FilesChecker walks the input as the body
-// of the list reply against a small real sector folder, which the settings
-// store names as the sector folder.
+// of the list reply against a small real sector folder.
 
 #include "ListFuzzing.h"
 
-#include "handlers/SettingsHandler.h"
 #include "update/FilesChecker.h"
 #include "update/ListedPath.h"
 
 #include <QCoreApplication>
-#include <QUrl>
 
 #include <cstdint>
 
@@ -22,8 +19,6 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     new QCoreApplication(*argc, *argv);
     ListFuzzing::silenceTarnLogging();
     folders = new ListFuzzing::Folders;
-    auto *settings = new SettingsHandler;
-    settings->insert(QStringLiteral("sectorPath"), QUrl::fromLocalFile(folders->root()).toString());
     return 0;
 }
 

@@ -134,7 +134,7 @@ private:
 };
 } // namespace
 
-class SelfUpdateHandlerTest : public QObject
+class TestSelfUpdateHandler : public QObject
 {
     Q_OBJECT
 
@@ -166,13 +166,13 @@ private:
     std::unique_ptr<QTemporaryDir> m_content;
 };
 
-void SelfUpdateHandlerTest::initTestCase()
+void TestSelfUpdateHandler::initTestCase()
 {
     qRegisterMetaType<QNetworkReply *>();
     new SettingsHandler(this);
 }
 
-void SelfUpdateHandlerTest::init()
+void TestSelfUpdateHandler::init()
 {
     m_content = std::make_unique<QTemporaryDir>();
     QVERIFY2(m_content->isValid(), "The temporary content folder could not be made.");
@@ -180,7 +180,7 @@ void SelfUpdateHandlerTest::init()
     resetTestService(m_content->path());
 }
 
-void SelfUpdateHandlerTest::cleanup()
+void TestSelfUpdateHandler::cleanup()
 {
     for (const QString &file : dataFiles) {
         QFile::remove(programFile(file));
@@ -192,7 +192,7 @@ void SelfUpdateHandlerTest::cleanup()
 // ---------------------------------------------------------------------------
 // In this process, with data files only
 
-void SelfUpdateHandlerTest::everythingCurrent()
+void TestSelfUpdateHandler::everythingCurrent()
 {
     QVERIFY(publish(QStringLiteral("data.txt"), "data"));
     QVERIFY(writeFile(programFile(QStringLiteral("data.txt")), "data"));
@@ -215,7 +215,7 @@ void SelfUpdateHandlerTest::everythingCurrent()
              "The file set aside by an earlier update was not deleted.");
 }
 
-void SelfUpdateHandlerTest::changedDataFilesAreReplacedInPlace()
+void TestSelfUpdateHandler::changedDataFilesAreReplacedInPlace()
 {
     QVERIFY(publish(QStringLiteral("data.txt"), "new data"));
     QVERIFY(publish(QStringLiteral("sub/lib.dat"), "new library data"));
@@ -233,7 +233,7 @@ void SelfUpdateHandlerTest::changedDataFilesAreReplacedInPlace()
     QCOMPARE(requestCount("/api/tarn/downloadFile.php"), size_t(2));
 }
 
-void SelfUpdateHandlerTest::upperCaseHashesMatch()
+void TestSelfUpdateHandler::upperCaseHashesMatch()
 {
     QVERIFY(publish(QStringLiteral("data.txt"), "data"));
     QVERIFY(writeFile(programFile(QStringLiteral("data.txt")), "data"));
@@ -246,7 +246,7 @@ void SelfUpdateHandlerTest::upperCaseHashesMatch()
              "A current file was downloaded because its listed hash is in upper case.");
 }
 
-void SelfUpdateHandlerTest::watchdogReportsOnce()
+void TestSelfUpdateHandler::watchdogReportsOnce()
 {
     devservice::Fault fault;
     fault.endpoint = "checkClient.php";
@@ -266,7 +266,7 @@ void SelfUpdateHandlerTest::watchdogReportsOnce()
     QCOMPARE(run.updated.count(), 0);
 }
 
-void SelfUpdateHandlerTest::selfUpdatedAfterTheWatchdog()
+void TestSelfUpdateHandler::selfUpdatedAfterTheWatchdog()
 {
     QVERIFY(publish(QStringLiteral("data.txt"), "new data"));
     StartedHandler run;
@@ -284,7 +284,7 @@ void SelfUpdateHandlerTest::selfUpdatedAfterTheWatchdog()
     QCOMPARE(readFile(programFile(QStringLiteral("data.txt"))), QByteArray("new data"));
 }
 
-void SelfUpdateHandlerTest::downloadWithoutContentDispositionEndsInTheWatchdog()
+void TestSelfUpdateHandler::downloadWithoutContentDispositionEndsInTheWatchdog()
 {
     for (const QString &file :
          {QStringLiteral("data.txt"), QStringLiteral("extra.txt"), QStringLiteral("sub/lib.dat")})
@@ -309,7 +309,7 @@ void SelfUpdateHandlerTest::downloadWithoutContentDispositionEndsInTheWatchdog()
     QCOMPARE(run.updated.count(), 0);
 }
 
-void SelfUpdateHandlerTest::corruptedDownloadIsAnError()
+void TestSelfUpdateHandler::corruptedDownloadIsAnError()
 {
     QVERIFY(publish(QStringLiteral("data.txt"), "tampered"));
     QVERIFY(publish(QStringLiteral("extra.txt"), "fine"));
@@ -327,7 +327,7 @@ void SelfUpdateHandlerTest::corruptedDownloadIsAnError()
     QCOMPARE(readFile(programFile(QStringLiteral("extra.txt"))), QByteArray("fine"));
 }
 
-void SelfUpdateHandlerTest::failedWriteIsAnError()
+void TestSelfUpdateHandler::failedWriteIsAnError()
 {
     QVERIFY(publish(QStringLiteral("blocked/file.txt"), "cannot land"));
     QVERIFY(writeFile(programFile(QStringLiteral("blocked")), "a file where a folder should be"));
@@ -343,7 +343,7 @@ void SelfUpdateHandlerTest::failedWriteIsAnError()
 // ---------------------------------------------------------------------------
 // As a program of its own, whose executable is in use while it runs
 
-void SelfUpdateHandlerTest::programInUseIsReplacedAndRestartedOnce()
+void TestSelfUpdateHandler::programInUseIsReplacedAndRestartedOnce()
 {
     ProgramFolder folder;
     QVERIFY2(folder.isValid(), "The program folder could not be prepared.");
@@ -374,7 +374,7 @@ void SelfUpdateHandlerTest::programInUseIsReplacedAndRestartedOnce()
     QCOMPARE(folder.runs().size(), 2);
 }
 
-void SelfUpdateHandlerTest::restartedProcessDoesNotRestartAgain()
+void TestSelfUpdateHandler::restartedProcessDoesNotRestartAgain()
 {
     ProgramFolder folder;
     QVERIFY2(folder.isValid(), "The program folder could not be prepared.");
@@ -397,7 +397,7 @@ void SelfUpdateHandlerTest::restartedProcessDoesNotRestartAgain()
     QCOMPARE(folder.runs().size(), 2);
 }
 
-void SelfUpdateHandlerTest::corruptedProgramIsNotRestarted()
+void TestSelfUpdateHandler::corruptedProgramIsNotRestarted()
 {
     ProgramFolder folder;
     QVERIFY2(folder.isValid(), "The program folder could not be prepared.");
@@ -415,5 +415,5 @@ void SelfUpdateHandlerTest::corruptedProgramIsNotRestarted()
     QCOMPARE(folder.runs().size(), 1);
 }
 
-QTEST_GUILESS_MAIN(SelfUpdateHandlerTest)
+QTEST_GUILESS_MAIN(TestSelfUpdateHandler)
 #include "tst_selfupdatehandler.moc"

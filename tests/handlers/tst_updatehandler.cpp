@@ -22,7 +22,7 @@ QByteArrayList parameterNames(const char *signature)
 }
 } // namespace
 
-class UpdateHandlerTest : public QObject
+class TestUpdateHandler : public QObject
 {
     Q_OBJECT
 
@@ -54,13 +54,13 @@ private:
     QList<QMetaObject::Connection> m_recorders;
 };
 
-void UpdateHandlerTest::initTestCase()
+void TestUpdateHandler::initTestCase()
 {
     m_settings = new SettingsHandler(this);
     m_handler = new UpdateHandler(this);
 }
 
-void UpdateHandlerTest::init()
+void TestUpdateHandler::init()
 {
     m_content = std::make_unique<QTemporaryDir>();
     m_sector = std::make_unique<QTemporaryDir>();
@@ -71,13 +71,13 @@ void UpdateHandlerTest::init()
     recordSignals();
 }
 
-void UpdateHandlerTest::useSectorFolder(const QString &folder)
+void TestUpdateHandler::useSectorFolder(const QString &folder)
 {
     m_settings->insert(QStringLiteral("sectorPath"),
                        folder.isEmpty() ? QString() : QUrl::fromLocalFile(folder).toString());
 }
 
-void UpdateHandlerTest::recordSignals()
+void TestUpdateHandler::recordSignals()
 {
     for (const auto &connection : qAsConst(m_recorders))
         disconnect(connection);
@@ -106,7 +106,7 @@ void UpdateHandlerTest::recordSignals()
     };
 }
 
-void UpdateHandlerTest::unusableSectorFolder_data()
+void TestUpdateHandler::unusableSectorFolder_data()
 {
     QTest::addColumn<QString>("folder");
     QTest::newRow("empty sector path") << QString();
@@ -115,7 +115,7 @@ void UpdateHandlerTest::unusableSectorFolder_data()
         << QStringLiteral(TARN_TEST_DATA_DIR "/profiles/user/Brenmar.prf");
 }
 
-void UpdateHandlerTest::unusableSectorFolder()
+void TestUpdateHandler::unusableSectorFolder()
 {
     QFETCH(QString, folder);
     useSectorFolder(folder);
@@ -125,7 +125,7 @@ void UpdateHandlerTest::unusableSectorFolder()
              "A check without a usable sector folder sent a request.");
 }
 
-void UpdateHandlerTest::checkAndUpdateThreeFiles()
+void TestUpdateHandler::checkAndUpdateThreeFiles()
 {
     QVERIFY(writeFile(
         contentPath(QStringLiteral("sector/Brenmar/Brenmar.prf")),
@@ -178,7 +178,7 @@ void UpdateHandlerTest::checkAndUpdateThreeFiles()
     QCOMPARE(m_signals, QStringList{QStringLiteral("checkoutComplete(false, 0)")});
 }
 
-void UpdateHandlerTest::nothingOutdated()
+void TestUpdateHandler::nothingOutdated()
 {
     QVERIFY(writeFile(contentPath(QStringLiteral("sector/a.txt")), "a"));
     QVERIFY(setModificationTime(contentPath(QStringLiteral("sector/a.txt")), serviceTime));
@@ -195,7 +195,7 @@ void UpdateHandlerTest::nothingOutdated()
     QCOMPARE(requestCount("/api/tarn/downloadSectorFile.php"), size_t(0));
 }
 
-void UpdateHandlerTest::severalElementsGiveGrowingCounts()
+void TestUpdateHandler::severalElementsGiveGrowingCounts()
 {
     // The service lists each top-level entry of the sector folder as an element.
     QVERIFY(writeFile(contentPath(QStringLiteral("sector/A/one.txt")), "1"));
@@ -210,7 +210,7 @@ void UpdateHandlerTest::severalElementsGiveGrowingCounts()
                           QStringLiteral("checkoutComplete(true, 3)")}));
 }
 
-void UpdateHandlerTest::checkingTwiceRelaysEachSignalOnce()
+void TestUpdateHandler::checkingTwiceRelaysEachSignalOnce()
 {
     QVERIFY(writeFile(contentPath(QStringLiteral("sector/A/one.txt")), "1"));
     for (int check = 1; check <= 2; ++check) {
@@ -228,7 +228,7 @@ void UpdateHandlerTest::checkingTwiceRelaysEachSignalOnce()
                      QStringLiteral("updateProgress(1, 1)"), QStringLiteral("updateCompleted()")}));
 }
 
-void UpdateHandlerTest::failedWritesAreReported()
+void TestUpdateHandler::failedWritesAreReported()
 {
     QVERIFY(writeFile(contentPath(QStringLiteral("sector/S/Blocked/x.txt")), "x"));
     QVERIFY(writeFile(contentPath(QStringLiteral("sector/S/fine.txt")), "fine"));
@@ -247,7 +247,7 @@ void UpdateHandlerTest::failedWritesAreReported()
     QCOMPARE(readFile(sectorPath(QStringLiteral("S/fine.txt"))), QByteArray("fine"));
 }
 
-void UpdateHandlerTest::signalArgumentNamesForQml()
+void TestUpdateHandler::signalArgumentNamesForQml()
 {
     // QML handlers read the arguments by these names.
     QCOMPARE(parameterNames("checkoutComplete(bool,QString)"),
@@ -255,5 +255,5 @@ void UpdateHandlerTest::signalArgumentNamesForQml()
     QCOMPARE(parameterNames("updateProgress(uint,uint)"), (QByteArrayList{"current", "count"}));
 }
 
-QTEST_GUILESS_MAIN(UpdateHandlerTest)
+QTEST_GUILESS_MAIN(TestUpdateHandler)
 #include "tst_updatehandler.moc"

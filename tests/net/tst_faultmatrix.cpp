@@ -334,7 +334,7 @@ struct SelfUpdate
 
 Q_DECLARE_METATYPE(Fault)
 
-class FaultMatrixTest : public QObject
+class TestFaultMatrix : public QObject
 {
     Q_OBJECT
 
@@ -398,17 +398,17 @@ private:
     QStringList m_signals;
 };
 
-Q_DECLARE_METATYPE(FaultMatrixTest::Login)
-Q_DECLARE_METATYPE(FaultMatrixTest::SelfUpdateOutcome)
-Q_DECLARE_METATYPE(FaultMatrixTest::SectorCheck)
+Q_DECLARE_METATYPE(TestFaultMatrix::Login)
+Q_DECLARE_METATYPE(TestFaultMatrix::SelfUpdateOutcome)
+Q_DECLARE_METATYPE(TestFaultMatrix::SectorCheck)
 
-void FaultMatrixTest::initTestCase()
+void TestFaultMatrix::initTestCase()
 {
     qRegisterMetaType<QNetworkReply *>();
     new SettingsHandler(this);
 }
 
-void FaultMatrixTest::init()
+void TestFaultMatrix::init()
 {
     m_content = std::make_unique<QTemporaryDir>();
     m_outer = std::make_unique<QTemporaryDir>();
@@ -452,7 +452,7 @@ void FaultMatrixTest::init()
     m_outerBefore = treeOf(m_outer->path());
 }
 
-void FaultMatrixTest::cleanup()
+void TestFaultMatrix::cleanup()
 {
     // A held request of a failed cell must not hold a worker of the service.
     testService().releaseHeld();
@@ -466,7 +466,7 @@ void FaultMatrixTest::cleanup()
 }
 
 // Everything outside the folders being updated is as it was.
-void FaultMatrixTest::checkNothingOutside()
+void TestFaultMatrix::checkNothingOutside()
 {
     const QString programFolder = QCoreApplication::applicationDirPath();
     QVERIFY2(entriesBeside(QFileInfo(programFolder).absolutePath(), QFileInfo(programFolder).fileName())
@@ -485,7 +485,7 @@ void FaultMatrixTest::checkNothingOutside()
     QVERIFY2(outer == outerBefore, "A file was written outside the sector folder.");
 }
 
-void FaultMatrixTest::jsonParserNestingLimit()
+void TestFaultMatrix::jsonParserNestingLimit()
 {
     // What the deep cells rely on: the parser reads the limit and refuses one
     // level more, and also every tree deeper than that.
@@ -502,7 +502,7 @@ void FaultMatrixTest::jsonParserNestingLimit()
 // ---------------------------------------------------------------------------
 // login.php
 
-void FaultMatrixTest::login_data()
+void TestFaultMatrix::login_data()
 {
     QTest::addColumn<Fault>("fault");
     QTest::addColumn<Login>("outcome");
@@ -528,7 +528,7 @@ void FaultMatrixTest::login_data()
     });
 }
 
-void FaultMatrixTest::login()
+void TestFaultMatrix::login()
 {
     QFETCH(Fault, fault);
     QFETCH(Login, outcome);
@@ -612,7 +612,7 @@ void FaultMatrixTest::login()
 // ---------------------------------------------------------------------------
 // checkClient.php and downloadFile.php, through the self-update
 
-void FaultMatrixTest::prepareProgramFolder()
+void TestFaultMatrix::prepareProgramFolder()
 {
     QVERIFY(publish(QStringLiteral("client/data.txt"), newData));
     QVERIFY(publish(QStringLiteral("client/keep.txt"), keptData));
@@ -622,7 +622,7 @@ void FaultMatrixTest::prepareProgramFolder()
     m_programBefore = treeOf(QCoreApplication::applicationDirPath());
 }
 
-QByteArray FaultMatrixTest::clientListFor(Fault fault) const
+QByteArray TestFaultMatrix::clientListFor(Fault fault) const
 {
     const QByteArray data = clientEntry(QStringLiteral("data.txt"), sha1Hex(newData));
     const QByteArray keep = clientEntry(QStringLiteral("keep.txt"), sha1Hex(keptData));
@@ -656,7 +656,7 @@ QByteArray FaultMatrixTest::clientListFor(Fault fault) const
     }
 }
 
-void FaultMatrixTest::checkClient_data()
+void TestFaultMatrix::checkClient_data()
 {
     QTest::addColumn<Fault>("fault");
     QTest::addColumn<SelfUpdateOutcome>("outcome");
@@ -682,7 +682,7 @@ void FaultMatrixTest::checkClient_data()
     });
 }
 
-void FaultMatrixTest::checkClient()
+void TestFaultMatrix::checkClient()
 {
     QFETCH(Fault, fault);
     QFETCH(SelfUpdateOutcome, outcome);
@@ -747,7 +747,7 @@ void FaultMatrixTest::checkClient()
     checkNothingOutside();
 }
 
-QByteArray FaultMatrixTest::servedBytesFor(Fault fault, const QByteArray &ordinary) const
+QByteArray TestFaultMatrix::servedBytesFor(Fault fault, const QByteArray &ordinary) const
 {
     switch (fault) {
     case Fault::NotJson:
@@ -766,12 +766,12 @@ QByteArray FaultMatrixTest::servedBytesFor(Fault fault, const QByteArray &ordina
     }
 }
 
-void FaultMatrixTest::downloadFile_data()
+void TestFaultMatrix::downloadFile_data()
 {
     addDownloadRows("downloadFile.php");
 }
 
-void FaultMatrixTest::downloadFile()
+void TestFaultMatrix::downloadFile()
 {
     QFETCH(Fault, fault);
     QFETCH(bool, written);
@@ -832,7 +832,7 @@ void FaultMatrixTest::downloadFile()
 // ---------------------------------------------------------------------------
 // getfilelist.php and downloadSectorFile.php, through the update controller
 
-void FaultMatrixTest::prepareSectorFolder()
+void TestFaultMatrix::prepareSectorFolder()
 {
     QVERIFY(publishSector(QStringLiteral("Brenmar/new.txt"), newSector));
     QVERIFY(publishSector(QStringLiteral("Brenmar/old.txt"), freshSector));
@@ -846,7 +846,7 @@ void FaultMatrixTest::prepareSectorFolder()
     m_outerBefore = treeOf(m_outer->path());
 }
 
-void FaultMatrixTest::checkSectorFolderUntouched()
+void TestFaultMatrix::checkSectorFolderUntouched()
 {
     QVERIFY2(treeOf(m_outer->filePath(QStringLiteral("sector"))) == m_sectorBefore,
              "The sector folder changed although nothing was to be written.");
@@ -855,7 +855,7 @@ void FaultMatrixTest::checkSectorFolderUntouched()
 
 // The update that follows a successful check writes exactly these files
 // (relative to the sector folder) with the service's time, and nothing else.
-void FaultMatrixTest::checkUpdateWrites(const QStringList &written)
+void TestFaultMatrix::checkUpdateWrites(const QStringList &written)
 {
     const QMap<QString, QByteArray> before = m_sectorBefore;
     const QMap<QString, QByteArray> after = treeOf(m_outer->filePath(QStringLiteral("sector")));
@@ -872,7 +872,7 @@ void FaultMatrixTest::checkUpdateWrites(const QStringList &written)
              "A partial file was left in the sector folder.");
 }
 
-void FaultMatrixTest::getfilelist_data()
+void TestFaultMatrix::getfilelist_data()
 {
     QTest::addColumn<Fault>("fault");
     QTest::addColumn<SectorCheck>("outcome");
@@ -900,7 +900,7 @@ void FaultMatrixTest::getfilelist_data()
     });
 }
 
-void FaultMatrixTest::getfilelist()
+void TestFaultMatrix::getfilelist()
 {
     QFETCH(Fault, fault);
     QFETCH(SectorCheck, outcome);
@@ -990,12 +990,12 @@ void FaultMatrixTest::getfilelist()
     checkNothingOutside();
 }
 
-void FaultMatrixTest::downloadSectorFile_data()
+void TestFaultMatrix::downloadSectorFile_data()
 {
     addDownloadRows("downloadSectorFile.php");
 }
 
-void FaultMatrixTest::downloadSectorFile()
+void TestFaultMatrix::downloadSectorFile()
 {
     QFETCH(Fault, fault);
     QFETCH(bool, written);
@@ -1056,5 +1056,5 @@ void FaultMatrixTest::downloadSectorFile()
     checkNothingOutside();
 }
 
-QTEST_GUILESS_MAIN(FaultMatrixTest)
+QTEST_GUILESS_MAIN(TestFaultMatrix)
 #include "tst_faultmatrix.moc"

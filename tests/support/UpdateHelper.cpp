@@ -38,7 +38,6 @@
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
-#include <QUrl>
 
 #include <grp.h>
 #include <sys/resource.h>
@@ -149,13 +148,11 @@ int runSectorUpdate(const QString &folder, const QStringList &options)
         fprintf(stderr, "Could not apply the process limits.\n");
         return 1;
     }
-    auto *settings = new SettingsHandler;
-    const bool saveSettings = options.contains(QStringLiteral("save-settings"));
-    if (saveSettings)
+    if (options.contains(QStringLiteral("save-settings"))) {
+        auto *settings = new SettingsHandler;
         settings->loadSettings();
-    settings->insert(QStringLiteral("sectorPath"), QUrl::fromLocalFile(folder).toString());
-    if (saveSettings)
         keepSavingSettings(settings);
+    }
     FilesChecker checker(nullptr, false);
     checker.SetRootPath(folder);
     checker.SetMode(QStringLiteral("sector"));

@@ -130,7 +130,7 @@ QByteArray binarySettings(const QString &user)
 }
 } // namespace
 
-class FullDiskTest : public QObject
+class TestFullDisk : public QObject
 {
     Q_OBJECT
 
@@ -147,21 +147,21 @@ private:
     std::unique_ptr<QTemporaryDir> m_content;
 };
 
-void FullDiskTest::initTestCase()
+void TestFullDisk::initTestCase()
 {
     if (geteuid() != 0)
         QSKIP("Mounting a small file system needs root rights; the full-disk cases are skipped.");
     m_settings = new SettingsHandler(this);
 }
 
-void FullDiskTest::init()
+void TestFullDisk::init()
 {
     m_content = std::make_unique<QTemporaryDir>();
     QVERIFY2(m_content->isValid(), "The temporary content folder could not be made.");
     resetTestService(m_content->path());
 }
 
-void FullDiskTest::sectorWriteOntoFullDisk_data()
+void TestFullDisk::sectorWriteOntoFullDisk_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QByteArray>("oldContent");
@@ -175,7 +175,7 @@ void FullDiskTest::sectorWriteOntoFullDisk_data()
         << largeProfile("LastSession\tcallsign\tEDDF_APP\r\n");
 }
 
-void FullDiskTest::sectorWriteOntoFullDisk()
+void TestFullDisk::sectorWriteOntoFullDisk()
 {
     QFETCH(QString, path);
     QFETCH(QByteArray, oldContent);
@@ -210,7 +210,7 @@ void FullDiskTest::sectorWriteOntoFullDisk()
     QCOMPARE(disk.files(), (QStringList{path, fillerName}));
 }
 
-void FullDiskTest::settingsSaveOntoFullDisk()
+void TestFullDisk::settingsSaveOntoFullDisk()
 {
     // The settings file lies beside the executable, so a copy of the helper
     // runs from the small file system.
@@ -237,5 +237,5 @@ void FullDiskTest::settingsSaveOntoFullDisk()
     QCOMPARE(disk.files(), (QStringList{fillerName, settingsName, helperName}));
 }
 
-QTEST_GUILESS_MAIN(FullDiskTest)
+QTEST_GUILESS_MAIN(TestFullDisk)
 #include "tst_fulldisk.moc"

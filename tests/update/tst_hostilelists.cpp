@@ -1,6 +1,5 @@
 #include "TestService.h"
 
-#include "handlers/SettingsHandler.h"
 #include "update/FilesChecker.h"
 #include "update/ListedPath.h"
 
@@ -15,7 +14,6 @@
 #include <QMap>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QUrl>
 
 #include <memory>
 
@@ -104,12 +102,11 @@ QStringList requestedFiles(const std::string &path)
 
 // Lists that name paths outside the folder they are joined to, served by a
 // service that answers every download it is asked for.
-class HostileListsTest : public QObject
+class TestHostileLists : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -122,18 +119,12 @@ private:
     QString rootPath() const { return m_area->filePath(QStringLiteral("root")); }
     void expectNothingOutsideChanged();
 
-    SettingsHandler *m_settings = nullptr;
     std::unique_ptr<QTemporaryDir> m_area;
     std::unique_ptr<QTemporaryDir> m_content;
     QMap<QString, Entry> m_before;
 };
 
-void HostileListsTest::initTestCase()
-{
-    m_settings = new SettingsHandler(this);
-}
-
-void HostileListsTest::init()
+void TestHostileLists::init()
 {
     m_area = std::make_unique<QTemporaryDir>();
     m_content = std::make_unique<QTemporaryDir>();
@@ -146,14 +137,14 @@ void HostileListsTest::init()
     m_before = snapshot(m_area->path());
 }
 
-void HostileListsTest::cleanup()
+void TestHostileLists::cleanup()
 {
     for (const QString &above : {QStringLiteral(".."), QStringLiteral("../..")})
         QFile::remove(QDir(m_area->path()).filePath(above + QLatin1Char('/') + escapeName()));
     QFile::remove(QLatin1Char('/') + escapeName());
 }
 
-void HostileListsTest::expectNothingOutsideChanged()
+void TestHostileLists::expectNothingOutsideChanged()
 {
     QMap<QString, Entry> after = snapshot(m_area->path());
     for (auto it = after.begin(); it != after.end();) {
@@ -173,7 +164,7 @@ void HostileListsTest::expectNothingOutsideChanged()
              "A file was written at the top of the file system.");
 }
 
-void HostileListsTest::pathCheck_data()
+void TestHostileLists::pathCheck_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("safe");
@@ -188,7 +179,7 @@ void HostileListsTest::pathCheck_data()
     }
 }
 
-void HostileListsTest::pathCheck()
+void TestHostileLists::pathCheck()
 {
     QFETCH(QString, path);
     QFETCH(bool, safe);
@@ -196,7 +187,7 @@ void HostileListsTest::pathCheck()
     QCOMPARE(ListedPath::isSafeSectorPath(QStringLiteral("//") + path), safe);
 }
 
-void HostileListsTest::clientListWritesNothingOutside()
+void TestHostileLists::clientListWritesNothingOutside()
 {
     const QString servedHash = QString::fromLatin1(
         QCryptographicHash::hash(servedBytes, QCryptographicHash::Sha1).toHex());
@@ -224,7 +215,7 @@ void HostileListsTest::clientListWritesNothingOutside()
     expectNothingOutsideChanged();
 }
 
-void HostileListsTest::sectorListWritesNothingOutside()
+void TestHostileLists::sectorListWritesNothingOutside()
 {
     // A key may hold slashes of its own, so one key can name a whole path; a
     // folder key leads further hostile names one level down.
@@ -238,7 +229,6 @@ void HostileListsTest::sectorListWritesNothingOutside()
     tree.insert(QStringLiteral(".."), QJsonObject{{QStringLiteral("outside.txt"), listedTime}});
     const QJsonArray list{tree};
     testService().setListOverride("getfilelist.php", QJsonDocument(list).toJson().toStdString());
-    m_settings->insert(QStringLiteral("sectorPath"), QUrl::fromLocalFile(rootPath()).toString());
 
     FilesChecker checker(nullptr, false);
     checker.SetRootPath(rootPath());
@@ -262,5 +252,5 @@ void HostileListsTest::sectorListWritesNothingOutside()
     expectNothingOutsideChanged();
 }
 
-QTEST_GUILESS_MAIN(HostileListsTest)
+QTEST_GUILESS_MAIN(TestHostileLists)
 #include "tst_hostilelists.moc"

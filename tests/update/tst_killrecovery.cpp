@@ -475,7 +475,7 @@ quint32 killSeed()
 }
 } // namespace
 
-class KillRecoveryTest : public QObject
+class TestKillRecovery : public QObject
 {
     Q_OBJECT
 
@@ -492,7 +492,7 @@ private:
     quint32 m_seed = 0;
 };
 
-void KillRecoveryTest::initTestCase()
+void TestKillRecovery::initTestCase()
 {
 #ifdef TARN_TEST_SERVICE_NGINX
     if (apiBaseUrl.isEmpty())
@@ -505,7 +505,7 @@ void KillRecoveryTest::initTestCase()
     qInfo("Kill seed: %u (set TARN_KILL_SEED to repeat these moments)", m_seed);
 }
 
-void KillRecoveryTest::killRepeatedly(UpdateScenario &scenario, quint32 seed)
+void TestKillRecovery::killRepeatedly(UpdateScenario &scenario, quint32 seed)
 {
     // The longest of a few runs, since the machine's load makes them vary.
     qint64 durationUs = 1;
@@ -567,7 +567,7 @@ void KillRecoveryTest::killRepeatedly(UpdateScenario &scenario, quint32 seed)
           killRuns, durationUs, landed, fewestNew, mostNew);
 }
 
-void KillRecoveryTest::sectorUpdateSurvivesKills()
+void TestKillRecovery::sectorUpdateSurvivesKills()
 {
     SectorScenario scenario;
     QVERIFY2(scenario.isValid(), "The temporary folders could not be made.");
@@ -575,7 +575,7 @@ void KillRecoveryTest::sectorUpdateSurvivesKills()
     killRepeatedly(scenario, m_seed);
 }
 
-void KillRecoveryTest::selfUpdateSurvivesKills()
+void TestKillRecovery::selfUpdateSurvivesKills()
 {
     SelfUpdateScenario scenario;
     QVERIFY2(scenario.isValid(), "The temporary folders could not be made.");
@@ -583,5 +583,5 @@ void KillRecoveryTest::selfUpdateSurvivesKills()
     killRepeatedly(scenario, m_seed + 1);
 }
 
-QTEST_GUILESS_MAIN(KillRecoveryTest)
+QTEST_GUILESS_MAIN(TestKillRecovery)
 #include "tst_killrecovery.moc"

@@ -32,7 +32,7 @@ QByteArray visible(const QByteArray &bytes)
 }
 } // namespace
 
-class ProfileMergeTest : public QObject
+class TestProfileMerge : public QObject
 {
     Q_OBJECT
 
@@ -47,14 +47,14 @@ private Q_SLOTS:
     void appliesToProfilesAndAsrFiles();
 };
 
-void ProfileMergeTest::mergesRealFiles_data()
+void TestProfileMerge::mergesRealFiles_data()
 {
     QTest::addColumn<QString>("name");
     QTest::newRow("community profile") << QStringLiteral("Brenmar.prf");
     QTest::newRow("ASR file") << QStringLiteral("Brenmar_APP.asr");
 }
 
-void ProfileMergeTest::mergesRealFiles()
+void TestProfileMerge::mergesRealFiles()
 {
     QFETCH(QString, name);
     const QByteArray userCopy = readFile(profileData(QStringLiteral("user/") + name));
@@ -68,7 +68,7 @@ void ProfileMergeTest::mergesRealFiles()
     QVERIFY2(merged == expected, message.constData());
 }
 
-void ProfileMergeTest::mergesLines_data()
+void TestProfileMerge::mergesLines_data()
 {
     QTest::addColumn<QByteArray>("userCopy");
     QTest::addColumn<QByteArray>("downloaded");
@@ -128,7 +128,7 @@ void ProfileMergeTest::mergesLines_data()
         << QByteArray("LastSession\tcallsign\tBRM_W_APP\n");
 }
 
-void ProfileMergeTest::mergesLines()
+void TestProfileMerge::mergesLines()
 {
     QFETCH(QByteArray, userCopy);
     QFETCH(QByteArray, downloaded);
@@ -139,7 +139,7 @@ void ProfileMergeTest::mergesLines()
     QVERIFY2(actual == merged, message.constData());
 }
 
-void ProfileMergeTest::recognisesEveryMarker_data()
+void TestProfileMerge::recognisesEveryMarker_data()
 {
     QTest::addColumn<QByteArray>("marker");
     const char *const markers[] = {
@@ -173,7 +173,7 @@ void ProfileMergeTest::recognisesEveryMarker_data()
         QTest::newRow(marker) << QByteArray(marker);
 }
 
-void ProfileMergeTest::recognisesEveryMarker()
+void TestProfileMerge::recognisesEveryMarker()
 {
     QFETCH(QByteArray, marker);
     QVERIFY2(ProfileMerge::isKeyedLine(marker + "\tvalue\r\n"), "A marker's line is not keyed.");
@@ -185,7 +185,7 @@ void ProfileMergeTest::recognisesEveryMarker()
              "A line holding a marker without its first letter is keyed.");
 }
 
-void ProfileMergeTest::appliesToProfilesAndAsrFiles_data()
+void TestProfileMerge::appliesToProfilesAndAsrFiles_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("merged");
@@ -200,12 +200,12 @@ void ProfileMergeTest::appliesToProfilesAndAsrFiles_data()
     QTest::newRow("other profile") << QStringLiteral("/home/jo/Sector/Other.prf") << false;
 }
 
-void ProfileMergeTest::appliesToProfilesAndAsrFiles()
+void TestProfileMerge::appliesToProfilesAndAsrFiles()
 {
     QFETCH(QString, path);
     QFETCH(bool, merged);
     QCOMPARE(ProfileMerge::appliesTo(path), merged);
 }
 
-QTEST_GUILESS_MAIN(ProfileMergeTest)
+QTEST_GUILESS_MAIN(TestProfileMerge)
 #include "tst_profilemerge.moc"

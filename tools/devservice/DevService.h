@@ -8,6 +8,12 @@
 //   accounts.json      array of {"cid": text, "sha1": lower-case hex, "rating": number}
 //
 // Hidden files and folders (leading dot) are never listed or served.
+//
+// The service is plain C++ with a JSON reader and writer of its own
+// (JsonValue, JsonWriter) rather than Qt's: the tests check the program's
+// parsing against it, so it must be an independent oracle. Built on the same
+// parser, a fault there would shape the lists and their reading alike and no
+// test would see it.
 #pragma once
 
 #include <chrono>

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "FolderUpdate.h"
+
+#include <QHash>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <gsl/gsl>
+
+class QNetworkReply;
+
+// One file of the "client" list.
+struct ClientFileEntry
+{
+    // The expected SHA-1 of the file's content, in hexadecimal.
+    QString hash;
+    // The entry's mode is "EXT": a local copy is compared by content.
+    bool contentCompared = false;
+};
+
+// The "client" work of FilesChecker: the program folder compared with the
+// service's list of program files, and the downloads of what differs. A file
+// in use is replaced all the same: restartNeeded() comes first, and the old
+// file is set aside as "<name>.delete" once its replacement is complete.
+class ProgramFolderUpdate : public FolderUpdate
+{
+    Q_OBJECT
+public:
+    // The mode text of this part, which the download requests carry too.
+    static inline const QString modeText = QStringLiteral("client");
+
+    using FolderUpdate::FolderUpdate;
+
+    // Forgets the list and the files still to download.
+    void clear();
+    // Reads the list reply and compares the folder with it, then emits
+    // compared(). False, and nothing compared, when the reply is no whole list.
+    bool compareWith(QNetworkReply *reply);
+    // Requests every file still to download, all at once.
+    void download() override;
+    int pendingCount() const override;
+    // Sorted.
+    QStringList pendingFiles() const override;
+
+Q_SIGNALS:
+    // A file in use is about to be replaced.
+    void restartNeeded();
+
+private Q_SLOTS:
+    void OnDownloadReply(gsl::not_null<QNetworkReply *> reply, QString filePath);
+
+private:
+    void readList(const QByteArray &body);
+    void compareFolder();
+    bool passesHashCheck(const QString &relativePath, const QByteArray &body) const;
+    QString asideNameIfInUse(const QString &target);
+
+    QHash<QString, ClientFileEntry> clientEntries;
+    QSet<QString> clientPending;
+};

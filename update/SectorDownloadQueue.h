@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+// Decides which sector download goes out next. Plain logic: the caller posts
+// the requests and tells the queue what their replies report.
+//
+// Paths go out in list order, at most maxInFlight() at a time. Each running
+// reply buffers what Qt's network thread reads ahead of this one, so large
+// bodies are let in only while the sizes of the running downloads add up to at
+// most byteBudget, a download whose headers have not come yet counted at the
+// average length seen so far: files above half the budget come one at a time.
+// Until the first headers of a batch have come, one download runs at a time;
+// when they carry no length, the whole window opens. A path listed twice goes
+// out again only once its earlier download has ended, since both would write
+// the same part file.
+class SectorDownloadQueue
+{
+public:
+    // Qt runs six connections per host; the requests queued behind them keep
+    // every connection busy without a round trip through this thread after
+    // each reply.
+    static constexpr int defaultMaxInFlight = 24;
+    static constexpr qint64 byteBudget = 16 * 1024 * 1024;
+
+    void setMaxInFlight(int count);
+    int maxInFlight() const;
+
+    // Starts a batch of these paths. Downloads of an earlier batch that are
+    // still running keep counting until they end.
+    void start(const QStringList &paths);
+    // The next path that may go out now, which then counts as running; false
+    // when none may.
+    bool takeNext(QString &path);
+    // The headers of path's running download have come; length is its
+    // Content-Length, or -1 when it has none.
+    void headersArrived(const QString &path, qint64 length);
+    // path's download has ended, whatever its outcome.
+    void finished(const QString &path);
+
+    int inFlight() const;
+
+private:
+    bool hasRoom() const;
+    bool takeNextPath(QString &path);
+
+    int maxRequests = defaultMaxInFlight;
+    // The batch: its paths, the next one to go out, and those held back while
+    // a download of the same path is still running.
+    QStringList paths;
+    int next = 0;
+    QStringList deferred;
+    // Every running download by its path, with its length, -1 while unknown.
+    QHash<QString, qint64> running;
+    // The headers of this batch, and the lengths among them, to guess the
+    // length of a download before its headers come.
+    int headersSeen = 0;
+    int lengthsSeen = 0;
+    qint64 bytesSeen = 0;
+};
