@@ -153,6 +153,15 @@ void reuseAddressOnly(socket_t socket)
 #endif
 }
 
+// httplib listens with a backlog of five connections. A web server in front
+// opens many at once, and those beyond the backlog wait for the client's
+// retransmission, a second and more. Listening again widens the backlog.
+void widenBacklog(socket_t socket)
+{
+    if (socket != INVALID_SOCKET)
+        listen(socket, SOMAXCONN);
+}
+
 // Writes to a vanished client must fail with EPIPE rather than kill the process.
 // The workers are started by the listening thread and inherit its signal mask.
 void blockBrokenPipeSignal()
@@ -189,6 +198,7 @@ struct DevService::Private {
 
     // Owned by the thread calling start() and stop().
     std::unique_ptr<httplib::Server> server;
+    socket_t listeningSocket = INVALID_SOCKET;
     std::thread listener;
     std::atomic<bool> listenerDone{false};
 
@@ -227,7 +237,10 @@ void DevService::Private::route(httplib::Server &server)
     // httplib writes headers and body separately; without this, Nagle's algorithm
     // and delayed acknowledgements add tens of milliseconds to every small answer.
     server.set_tcp_nodelay(true);
-    server.set_socket_options(reuseAddressOnly);
+    server.set_socket_options([this](socket_t socket) {
+        reuseAddressOnly(socket);
+        listeningSocket = socket;
+    });
     const auto handler = [this](const httplib::Request &request, httplib::Response &response) {
         handle(request, response);
     };
@@ -474,6 +487,7 @@ int DevService::start(const std::string &host, int port)
                                 : (server->bind_to_port(host, port) ? port : -1);
     if (bound < 0)
         return -1;
+    widenBacklog(d->listeningSocket);
     {
         std::lock_guard lock(d->mutex);
         d->stopping = false;
