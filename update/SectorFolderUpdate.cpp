@@ -140,6 +140,8 @@ void SectorFolderUpdate::OnMetaData(QNetworkReply *reply)
     bool known = false;
     const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
     queue.headersArrived(download->path, known ? length : -1);
+    if (reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool())
+        queue.setMaxInFlight(SectorDownloadQueue::multiplexedMaxInFlight);
     // Only what would be written at the end is streamed; any other body stays
     // with the reply, as before, and is dropped with it.
     if (!download->wholeBody && DownloadedFile::isWritable(reply)) {

@@ -88,6 +88,7 @@ private Q_SLOTS:
     void outcomes();
     void failedDownloadsLeaveFilesWhole_data();
     void failedDownloadsLeaveFilesWhole();
+    void sectorDownloadsFillTheStreamsOfOneConnection();
 
 private:
     QTemporaryDir content;
@@ -234,6 +235,46 @@ void TestRealServer::failedDownloadsLeaveFilesWhole()
                  qPrintable(sectorName(i) + QStringLiteral(" holds neither its old nor its new bytes.")));
     }
     QVERIFY2(finished.isEmpty(), "The batch with failed downloads did not report completion.");
+}
+
+// Over HTTP/2 the sector downloads are not held to the window of six
+// connections: with every answer but the first one held back, more than 24
+// reach the service at once (30, within the service's 32 workers).
+void TestRealServer::sectorDownloadsFillTheStreamsOfOneConnection()
+{
+    constexpr int files = 30;
+    QTemporaryDir service;
+    QTemporaryDir local;
+    for (int i = 0; i < files; ++i) {
+        const QString name = QStringLiteral("Wide/file%1.txt").arg(i, 2, 10, QLatin1Char('0'));
+        const QString path = service.filePath(QStringLiteral("sector/") + name);
+        QVERIFY(writeFile(path, "wide " + QByteArray::number(i)) && setModificationTime(path, serviceTime));
+        if (i > 0) {
+            Fault held;
+            held.endpoint = "downloadSectorFile.php";
+            held.file = "//" + name.toStdString();
+            held.hold = true;
+            testService().addFault(held);
+        }
+    }
+    testService().setContentRoot(service.path().toStdString());
+    FilesChecker checker(nullptr, false);
+    checker.SetRootPath(local.path());
+    checker.SetMode(QStringLiteral("sector"));
+    QSignalSpy compared(&checker, &FilesChecker::FilesCompared);
+    checker.RequestFilelist(QStringLiteral("getfilelist.php"));
+    QVERIFY2(waitForSignals(compared), "The sector list was compared.");
+    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+    checker.DownloadSectorFiles();
+    const bool allInFlight = waitUntil(
+        [] { return requestCount("/api/tarn/downloadSectorFile.php") == size_t(files); });
+    const size_t reached = requestCount("/api/tarn/downloadSectorFile.php");
+    testService().releaseHeld();
+    QVERIFY2(allInFlight, qPrintable(QStringLiteral("Only %1 of %2 downloads were in flight at once.")
+                                         .arg(reached)
+                                         .arg(files)));
+    QVERIFY2(waitForSignals(finished), "The update completed once the answers came.");
+    testService().setContentRoot(content.path().toStdString());
 }
 
 QTEST_GUILESS_MAIN(TestRealServer)
