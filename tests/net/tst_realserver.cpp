@@ -3,7 +3,6 @@
 #include "TestService.h"
 
 #include "RealServer.h"
-#include "handlers/SettingsHandler.h"
 #include "net/ApiBaseUrl.h"
 #include "net/RequestSender.h"
 #include "update/FilesChecker.h"
@@ -63,6 +62,16 @@ Fault faultFor(const std::string &file, int status, bool dropMidBody)
     return fault;
 }
 
+// Points the checker at folder in "sector" mode and compares it with the list.
+bool compareSector(FilesChecker &checker, const QString &folder)
+{
+    checker.SetRootPath(folder);
+    checker.SetMode(QStringLiteral("sector"));
+    QSignalSpy compared(&checker, &FilesChecker::FilesCompared);
+    checker.RequestFilelist(QStringLiteral("getfilelist.php"));
+    return waitForSignals(compared);
+}
+
 // Every file below folder with its content, part files of writes included.
 QMap<QString, QByteArray> snapshot(const QString &folder)
 {
@@ -105,7 +114,6 @@ void TestRealServer::initTestCase()
         QVERIFY(writeFile(path, sectorContent(i)) && setModificationTime(path, serviceTime));
     }
     resetTestService(content.path());
-    new SettingsHandler(this);
 }
 
 void TestRealServer::init()
@@ -210,13 +218,8 @@ void TestRealServer::failedDownloadsLeaveFilesWhole()
         if (failing.contains(i))
             testService().addFault(faultFor("//" + sectorName(i).toStdString(), status, dropMidBody));
     }
-    settings()->insert(QStringLiteral("sectorPath"), fileUrl(local.path()));
     FilesChecker checker(nullptr, false);
-    checker.SetRootPath(local.path());
-    checker.SetMode(QStringLiteral("sector"));
-    QSignalSpy compared(&checker, &FilesChecker::FilesCompared);
-    checker.RequestFilelist(QStringLiteral("getfilelist.php"));
-    QVERIFY2(waitForSignals(compared), "The sector list was compared.");
+    QVERIFY2(compareSector(checker, local.path()), "The sector list was compared.");
     QCOMPARE(checker.PendingCount(), quint64(sectorFiles));
 
     QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
@@ -259,11 +262,7 @@ void TestRealServer::sectorDownloadsFillTheStreamsOfOneConnection()
     }
     testService().setContentRoot(service.path().toStdString());
     FilesChecker checker(nullptr, false);
-    checker.SetRootPath(local.path());
-    checker.SetMode(QStringLiteral("sector"));
-    QSignalSpy compared(&checker, &FilesChecker::FilesCompared);
-    checker.RequestFilelist(QStringLiteral("getfilelist.php"));
-    QVERIFY2(waitForSignals(compared), "The sector list was compared.");
+    QVERIFY2(compareSector(checker, local.path()), "The sector list was compared.");
     QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
     checker.DownloadSectorFiles();
     const bool allInFlight = waitUntil(

@@ -1,12 +1,11 @@
 // tarn-delayrelay: a loopback TCP relay that delays each direction, so that
 // the benchmark can put a round trip between the program and a web server.
 #include "DelayRelay.h"
+#include "PortFile.h"
 
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <string>
 
@@ -36,20 +35,6 @@ bool parseNumber(const char *text, int &number)
     return true;
 }
 
-bool writePortFile(const std::string &path, int port)
-{
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << port << '\n';
-        if (!out.flush())
-            return false;
-    }
-    std::error_code error;
-    std::filesystem::rename(temporary, path, error);
-    return !error;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -62,7 +47,7 @@ int main(int argc, char **argv)
     }
     delayrelay::DelayRelay relay(targetPort, std::chrono::milliseconds(delayMs));
     const int port = relay.listen();
-    if (port < 0 || !writePortFile(argv[3], port)) {
+    if (port < 0 || !tools::writePortFile(argv[3], port)) {
         std::cerr << "tarn-delayrelay: cannot listen on loopback or write " << argv[3] << '\n';
         return 1;
     }

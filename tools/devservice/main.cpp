@@ -1,12 +1,12 @@
 // tarn-devservice: runs the development web service until SIGINT or SIGTERM.
 #include "DevService.h"
+#include "PortFile.h"
 
 #include <arpa/inet.h>
 #include <csignal>
 #include <pthread.h>
 
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -93,21 +93,6 @@ bool isLoopbackAddress(const std::string &host)
     return address[15] == 1;
 }
 
-// Written under a temporary name and renamed, so a watcher never reads half a number.
-bool writePortFile(const std::string &path, int port)
-{
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << port << '\n';
-        if (!out.flush())
-            return false;
-    }
-    std::error_code error;
-    std::filesystem::rename(temporary, path, error);
-    return !error;
-}
-
 // Blocked before any thread starts, so that every thread inherits the mask and
 // sigwait() in main receives the signal.
 sigset_t blockStopSignals()
@@ -172,7 +157,7 @@ int main(int argc, char **argv)
         return 1;
     }
     std::cout << "Tarn development service: " << service.baseUrl() << std::endl;
-    if (!options->portFile.empty() && !writePortFile(options->portFile, service.port())) {
+    if (!options->portFile.empty() && !tools::writePortFile(options->portFile, service.port())) {
         std::cerr << "tarn-devservice: cannot write " << options->portFile << '\n';
         return 1;
     }
