@@ -41,7 +41,8 @@ double millisecondsOf(const QElapsedTimer &clock)
 
 // What the checks of one checkUpdate() reported. A list of several folders
 // gives several checkoutComplete(); the last one holds the total.
-struct CheckOutcome {
+struct CheckOutcome
+{
     bool answered = false;
     QString filesToUpdate;
     double lastAt = 0;
@@ -57,13 +58,15 @@ CheckOutcome runCheck(UpdateHandler *updates, const QElapsedTimer &clock)
             outcome.filesToUpdate = Updated;
             outcome.lastAt = millisecondsOf(clock);
         });
-    outcome.answered = waitForSignal(updates, &UpdateHandler::checkoutComplete,
-                                     [updates] { updates->checkUpdate(); }, checkTimeout);
+    outcome.answered = waitForSignal(
+        updates, &UpdateHandler::checkoutComplete, [updates] { updates->checkUpdate(); },
+        checkTimeout);
     QObject::disconnect(recorder);
     return outcome;
 }
 
-struct UpdateOutcome {
+struct UpdateOutcome
+{
     bool completed = false;
     uint failures = 0;
     double milliseconds = 0;
@@ -72,12 +75,14 @@ struct UpdateOutcome {
 UpdateOutcome runUpdate(UpdateHandler *updates)
 {
     UpdateOutcome outcome;
-    const QMetaObject::Connection failures = QObject::connect(
-        updates, &UpdateHandler::updateFailures, updates, [&](uint failed) { outcome.failures = failed; });
+    const QMetaObject::Connection failures
+        = QObject::connect(updates, &UpdateHandler::updateFailures, updates,
+                           [&](uint failed) { outcome.failures = failed; });
     QElapsedTimer clock;
     clock.start();
-    outcome.completed = waitForSignal(updates, &UpdateHandler::updateCompleted,
-                                      [updates] { updates->startUpdate(); }, updateTimeout);
+    outcome.completed = waitForSignal(
+        updates, &UpdateHandler::updateCompleted, [updates] { updates->startUpdate(); },
+        updateTimeout);
     outcome.milliseconds = millisecondsOf(clock);
     QObject::disconnect(failures);
     return outcome;
@@ -91,8 +96,9 @@ void pointAtSectorFolder(const QString &sectorFolder)
 
 // Checks, expecting expectedFiles outdated, and updates them; adds the figures
 // to result. Returns false (with the reason in result) when anything is off.
-bool checkAndUpdate(BenchResult &result, EventLoopMonitor &monitor, int expectedFiles,
-                    const std::function<void()> &beforeUpdate = [] {})
+bool checkAndUpdate(
+    BenchResult &result, EventLoopMonitor &monitor, int expectedFiles,
+    const std::function<void()> &beforeUpdate = [] {})
 {
     UpdateHandler *updates = QmlSingletonType<UpdateHandler>::instance;
     QElapsedTimer clock;
@@ -102,7 +108,8 @@ bool checkAndUpdate(BenchResult &result, EventLoopMonitor &monitor, int expected
     result.addMilliseconds(QStringLiteral("check_ms"), check.lastAt);
     result.addMilliseconds(QStringLiteral("check_block_ms"), monitor.longestGap());
     if (!check.answered || check.filesToUpdate != QString::number(expectedFiles)) {
-        result.addText(QStringLiteral("error"), QStringLiteral("check-found-") + check.filesToUpdate);
+        result.addText(QStringLiteral("error"),
+                       QStringLiteral("check-found-") + check.filesToUpdate);
         return false;
     }
     beforeUpdate();
@@ -113,8 +120,9 @@ bool checkAndUpdate(BenchResult &result, EventLoopMonitor &monitor, int expected
     result.addMilliseconds(QStringLiteral("per_file_ms"), update.milliseconds / expectedFiles);
     if (!update.completed || update.failures > 0) {
         result.addText(QStringLiteral("error"),
-                       update.completed ? QStringLiteral("write-failures-") + QString::number(update.failures)
-                                        : QStringLiteral("update-not-completed"));
+                       update.completed
+                           ? QStringLiteral("write-failures-") + QString::number(update.failures)
+                           : QStringLiteral("update-not-completed"));
         return false;
     }
     return true;
@@ -155,14 +163,16 @@ QQuickWindow *startLoggedIn(QQmlApplicationEngine &engine, const QString &vatsim
 {
     Startup::createNativeObjects();
     Startup::loadMainWindow(engine);
-    if (!waitForSignal(QmlSingletonType<SelfUpdateHandler>::instance, &SelfUpdateHandler::selfUpdated,
-                       [] {}, selfUpdateTimeout)) {
+    if (!waitForSignal(
+            QmlSingletonType<SelfUpdateHandler>::instance, &SelfUpdateHandler::selfUpdated, [] {},
+            selfUpdateTimeout)) {
         failure = QStringLiteral("no-selfUpdated");
         return nullptr;
     }
     UserHandler *user = QmlSingletonType<UserHandler>::instance;
-    if (!waitForSignal(user, &UserHandler::loginCompleted, [&] { user->logIn(vatsimId, password); },
-                       loginTimeout)) {
+    if (!waitForSignal(
+            user, &UserHandler::loginCompleted, [&] { user->logIn(vatsimId, password); },
+            loginTimeout)) {
         failure = QStringLiteral("no-loginCompleted");
         return nullptr;
     }
@@ -249,7 +259,8 @@ int sectorCheck(int argc, char *argv[], const QString &sectorFolder)
     result.addMilliseconds(QStringLiteral("block_ms"), monitor.longestGap());
     result.addCount(QStringLiteral("peak_kib"), ProcessProbe::peakResidentKiB());
     if (!check.answered || check.filesToUpdate != QStringLiteral("0"))
-        result.addText(QStringLiteral("error"), QStringLiteral("check-found-") + check.filesToUpdate);
+        result.addText(QStringLiteral("error"),
+                       QStringLiteral("check-found-") + check.filesToUpdate);
     return result.print();
 }
 
@@ -276,12 +287,14 @@ int memory(int argc, char *argv[], const QString &sectorFolder, int expectedFile
     Startup::createNativeObjects();
     Startup::loadMainWindow(*engine);
 
-    if (!waitForSignal(QmlSingletonType<SelfUpdateHandler>::instance, &SelfUpdateHandler::selfUpdated,
-                       [] {}, selfUpdateTimeout))
+    if (!waitForSignal(
+            QmlSingletonType<SelfUpdateHandler>::instance, &SelfUpdateHandler::selfUpdated, [] {},
+            selfUpdateTimeout))
         return BenchResult::fail(caseName, QStringLiteral("no-selfUpdated"));
     UserHandler *user = QmlSingletonType<UserHandler>::instance;
-    if (!waitForSignal(user, &UserHandler::loginCompleted,
-                       [&] { user->logIn(vatsimId, password); }, loginTimeout))
+    if (!waitForSignal(
+            user, &UserHandler::loginCompleted, [&] { user->logIn(vatsimId, password); },
+            loginTimeout))
         return BenchResult::fail(caseName, QStringLiteral("no-loginCompleted"));
     idleFor(idleAfterLogin);
     const qint64 idle = ProcessProbe::residentKiB();

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-
 namespace {
 const QString errorKey = QStringLiteral("error");
 }

@@ -79,5 +79,6 @@ bool ProcessProbe::resetPeak()
 {
     // "5" resets the peak resident size to the present one.
     QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
-    return clearRefs.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && clearRefs.write("5") == 1;
+    return clearRefs.open(QIODevice::WriteOnly | QIODevice::Unbuffered)
+        && clearRefs.write("5") == 1;
 }

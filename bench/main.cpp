@@ -51,13 +51,15 @@ int main(int argc, char *argv[])
     if (isCase(argc, argv, "sector-check", 1))
         return BenchCases::sectorCheck(programArgc, argv, argument(argv, 2));
     if (isCase(argc, argv, "sector-update", 2))
-        return BenchCases::sectorUpdate(programArgc, argv, argument(argv, 2), argument(argv, 3).toInt());
+        return BenchCases::sectorUpdate(programArgc, argv, argument(argv, 2),
+                                        argument(argv, 3).toInt());
     if (isCase(argc, argv, "memory", 4))
         return BenchCases::memory(programArgc, argv, argument(argv, 2), argument(argv, 3).toInt(),
                                   argument(argv, 4), argument(argv, 5));
     if (isCase(argc, argv, "idle-window", 4))
-        return BenchCases::idleWindow(programArgc, argv, argument(argv, 2), argument(argv, 3).toInt(),
-                                      argument(argv, 4), argument(argv, 5));
+        return BenchCases::idleWindow(programArgc, argv, argument(argv, 2),
+                                      argument(argv, 3).toInt(), argument(argv, 4),
+                                      argument(argv, 5));
     fputs(usage, stderr);
     return 2;
 }

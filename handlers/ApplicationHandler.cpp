@@ -20,9 +20,11 @@ constexpr int buildNumber = TARN_BUILD_NUMBER;
 const QString chatInvitationAddress = QStringLiteral("https://chat.tarn-atc.example/invite/tarn");
 
 const QString communityProfileName = QStringLiteral("Brenmar.prf");
-const QString euroscopeSettingsKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Dorvan Keleth\\EuroScope\\Settings");
+const QString euroscopeSettingsKey
+    = QStringLiteral("HKEY_CURRENT_USER\\Software\\Dorvan Keleth\\EuroScope\\Settings");
 const QString lastProfileValue = QStringLiteral("LastProfile");
-const QString voiceClientKey = QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\VATSIM\\Audio For VATSIM");
+const QString voiceClientKey
+    = QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\VATSIM\\Audio For VATSIM");
 const QString voiceClientFolderValue = QStringLiteral("Path");
 const QString voiceClientExecutable = QStringLiteral("AudioForVATSIM.exe");
 const QString discordUpdaterArguments = QStringLiteral(" --processStart Discord.exe");
@@ -83,8 +85,10 @@ void ApplicationHandler::startEuroscope()
         return;
 
     // EuroScope takes no argument: it opens the profile its registry names.
-    const QString profile = settings->natifyUrl(settings->sectorPath()) + QDir::separator() + communityProfileName;
-    if (isFile(profile) && !Platform::setRegistryValue(euroscopeSettingsKey, lastProfileValue, profile))
+    const QString profile
+        = settings->natifyUrl(settings->sectorPath()) + QDir::separator() + communityProfileName;
+    if (isFile(profile)
+        && !Platform::setRegistryValue(euroscopeSettingsKey, lastProfileValue, profile))
         qCWarning(lcLauncher) << "Could not set EuroScope's last profile to" << profile;
 
     if (!Platform::startDetachedCommand(quoted(euroscope)))

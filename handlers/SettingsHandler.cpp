@@ -43,7 +43,8 @@ SettingsHandler::SettingsHandler(QObject *parent)
 
 QString SettingsHandler::settingsFilePath()
 {
-    return QCoreApplication::applicationDirPath() + QDir::separator() + QStringLiteral("settings.dat");
+    return QCoreApplication::applicationDirPath() + QDir::separator()
+        + QStringLiteral("settings.dat");
 }
 
 bool SettingsHandler::loadSettings()

@@ -11,7 +11,8 @@ class SettingsHandler : public QObject, public QmlSingletonType<SettingsHandler>
 {
     Q_OBJECT
     /// The EuroScope executable as a file URL, exactly as the file dialog gave it.
-    Q_PROPERTY(QString euroscopePath READ euroscopePath WRITE setEuroscopePath NOTIFY euroscopePathChanged)
+    Q_PROPERTY(
+        QString euroscopePath READ euroscopePath WRITE setEuroscopePath NOTIFY euroscopePathChanged)
     /// The sector folder as a file URL, exactly as the folder dialog gave it.
     Q_PROPERTY(QString sectorPath READ sectorPath WRITE setSectorPath NOTIFY sectorPathChanged)
 

@@ -35,7 +35,8 @@ QString storedString(const QString &key)
 // Lower-case hexadecimal SHA-1 of the password's UTF-8 bytes.
 QString passwordDigest(const QString &password)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(password.toUtf8(), QCryptographicHash::Sha1).toHex());
+    return QString::fromLatin1(
+        QCryptographicHash::hash(password.toUtf8(), QCryptographicHash::Sha1).toHex());
 }
 
 // A number outside the table has no code: the rating stays as it was.
@@ -100,8 +101,9 @@ void UserHandler::logIn(const QString &name, const QString &password)
     // that exact text goes out again as it is; anything typed is hashed.
     sentPassword = password == hashedPassword() ? password : passwordDigest(password);
     connect(sender, &RequestSender::onResponse, this, &UserHandler::OnLogInReply);
-    sender->sendRequest(apiBaseUrl + loginPath,
-                        {{QStringLiteral("vatsimid"), name}, {QStringLiteral("password"), sentPassword}});
+    sender->sendRequest(
+        apiBaseUrl + loginPath,
+        {{QStringLiteral("vatsimid"), name}, {QStringLiteral("password"), sentPassword}});
 }
 
 void UserHandler::OnLogInReply(QNetworkReply *reply)

@@ -39,7 +39,8 @@ bool RequestSender::isCutShort(const QNetworkReply *reply, qint64 receivedBytes)
     bool known = false;
     const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
     const QByteArray encoding = reply->rawHeader(QByteArrayLiteral("Content-Encoding"));
-    const bool asSent = encoding.isEmpty() || encoding.compare("identity", Qt::CaseInsensitive) == 0;
+    const bool asSent
+        = encoding.isEmpty() || encoding.compare("identity", Qt::CaseInsensitive) == 0;
     return known && asSent && receivedBytes != length;
 }
 
@@ -89,13 +90,15 @@ void RequestSender::post(QNetworkRequest request, bool expectContinue)
     // Listening to its own reply, rather than to every reply the manager
     // finishes, keeps the cost per reply constant with many in flight.
     QNetworkReply *reply = manager->post(request, body);
-    connection = connect(reply, &QNetworkReply::finished, this, [this, reply] { endRequest(reply); });
+    connection
+        = connect(reply, &QNetworkReply::finished, this, [this, reply] { endRequest(reply); });
     Q_EMIT replyStarted(reply);
 }
 
 bool RequestSender::isRefusedExpectation(const QNetworkReply *reply)
 {
-    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == expectationFailedStatus
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt()
+        == expectationFailedStatus
         && !reply->request().rawHeader(expectHeader).isEmpty();
 }
 
@@ -129,5 +132,6 @@ void RequestSender::retryWithoutExpectation(QNetworkReply *reply)
     disconnect(connection);
     const QNetworkRequest request = reply->request();
     reply->deleteLater();
-    QMetaObject::invokeMethod(this, [this, request] { post(request, false); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, request] { post(request, false); }, Qt::QueuedConnection);
 }

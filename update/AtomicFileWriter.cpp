@@ -109,8 +109,7 @@ bool AtomicFileWriter::Incremental::append(const QByteArray &data)
 }
 
 bool AtomicFileWriter::Incremental::finish(const QDateTime &modificationTime,
-                                           const QString &permissionsOf,
-                                           const QString &setAsideAs)
+                                           const QString &permissionsOf, const QString &setAsideAs)
 {
     if (!live)
         return false;

@@ -19,8 +19,7 @@ FilesChecker::FilesChecker(QObject *parent, bool downloadAfterCompare)
         connect(folder, &FolderUpdate::fileUpdated, this, &FilesChecker::OneFileUpdated);
         connect(folder, &FolderUpdate::finished, this, &FilesChecker::UpdateFinished);
     }
-    connect(&programFolder, &ProgramFolderUpdate::restartNeeded, this,
-            &FilesChecker::RestartNeeded);
+    connect(&programFolder, &ProgramFolderUpdate::restartNeeded, this, &FilesChecker::RestartNeeded);
 }
 
 void FilesChecker::SetRootPath(const QString &rootPath)
@@ -54,23 +53,17 @@ void FilesChecker::OnReceivedFilelist(gsl::not_null<QNetworkReply *> reply)
         if (programFolder.compareWith(reply) && downloadAfterCompare)
             DownloadClientFiles();
         break;
-    case Mode::Sector:
-        sectorFolder.compareWith(reply);
-        break;
-    case Mode::None:
-        break;
+    case Mode::Sector: sectorFolder.compareWith(reply); break;
+    case Mode::None: break;
     }
 }
 
 const FolderUpdate *FilesChecker::part() const
 {
     switch (mode) {
-    case Mode::Client:
-        return &programFolder;
-    case Mode::Sector:
-        return &sectorFolder;
-    case Mode::None:
-        break;
+    case Mode::Client: return &programFolder;
+    case Mode::Sector: return &sectorFolder;
+    case Mode::None: break;
     }
     return nullptr;
 }

@@ -69,7 +69,8 @@ QString readString(const QByteArray &json, int &at)
 int skipSpace(const QByteArray &json, int at)
 {
     while (at < json.size()
-           && (json.at(at) == ' ' || json.at(at) == '\t' || json.at(at) == '\n' || json.at(at) == '\r'))
+           && (json.at(at) == ' ' || json.at(at) == '\t' || json.at(at) == '\n'
+               || json.at(at) == '\r'))
         ++at;
     return at;
 }

@@ -86,10 +86,9 @@ void ProgramFolderUpdate::readList(const QByteArray &body)
                                 << "because its path is not a plain path inside the program folder";
             continue;
         }
-        clientEntries.insert(
-            path,
-            {object.value(QLatin1String("hash")).toString(),
-             object.value(QLatin1String("mode")).toString() == contentCompareMode});
+        clientEntries.insert(path,
+                             {object.value(QLatin1String("hash")).toString(),
+                              object.value(QLatin1String("mode")).toString() == contentCompareMode});
     }
 }
 

@@ -75,7 +75,8 @@ QStringList SectorFolderUpdate::pendingFiles() const
 bool SectorFolderUpdate::writeFile(const QString &filePath, const QByteArray &data)
 {
     const QString relativePath = filePath.mid(rootPath.size() + 1);
-    return DownloadedFile::write(filePath, data, ServiceTime::parse(sectorTimes.value(relativePath)));
+    return DownloadedFile::write(filePath, data,
+                                 ServiceTime::parse(sectorTimes.value(relativePath)));
 }
 
 void SectorFolderUpdate::download()

@@ -60,9 +60,9 @@ std::optional<qint64> SectorTreeWalk::listedTime(const QString &timeText)
     auto it = listedTimes.find(timeText);
     if (it == listedTimes.end()) {
         const QDateTime time = ServiceTime::parse(timeText);
-        it = listedTimes.insert(timeText, time.isValid()
-                                              ? std::optional<qint64>(time.toMSecsSinceEpoch())
-                                              : std::nullopt);
+        it = listedTimes.insert(timeText,
+                                time.isValid() ? std::optional<qint64>(time.toMSecsSinceEpoch())
+                                               : std::nullopt);
     }
     return *it;
 }

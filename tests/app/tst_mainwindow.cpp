@@ -93,7 +93,8 @@ void TestMainWindow::splashCoversPanelAtStart()
     QCOMPARE(splash->opacity(), 1.0);
     QCOMPARE(splash->size(), QSizeF(700, 500));
     QCOMPARE(splash->property("color").value<QColor>(), QColor(QStringLiteral("#37373a")));
-    QCOMPARE(item("splashHeadline")->property("text").toString(), QStringLiteral("Self-Update in progress"));
+    QCOMPARE(item("splashHeadline")->property("text").toString(),
+             QStringLiteral("Self-Update in progress"));
     QCOMPARE(item("text2")->property("text").toString(), QString());
     QVERIFY2(!item("closeButtonUpd")->isVisible(), "The splash close button is hidden at start.");
     QVERIFY2(!item("closeButtonUpd")->isEnabled(), "The splash close button is disabled at start.");
@@ -107,7 +108,8 @@ void TestMainWindow::splashTakesNoClicksBelowTheTopBar()
     QQuickItem *blocker = item("splashInputBlocker");
     QCOMPARE(blocker->mapToItem(splash, QPointF()), QPointF(0, 24));
     QCOMPARE(blocker->size(), QSizeF(700, 476));
-    QVERIFY2(blocker->isEnabled() && blocker->isVisible(), "The splash catches clicks meant for the page beneath.");
+    QVERIFY2(blocker->isEnabled() && blocker->isVisible(),
+             "The splash catches clicks meant for the page beneath.");
 }
 
 void TestMainWindow::dragMovesWindowByPointerDelta()
@@ -149,14 +151,16 @@ void TestMainWindow::selfUpdatedFadesSplashAway()
     // The error state came first: the fade still runs.
     Q_EMIT QmlSingletonType<SelfUpdateHandler>::instance->selfUpdated();
     QVERIFY2(animator->property("running").toBool(), "selfUpdated starts the fade.");
-    QVERIFY2(waitUntil([splash] { return !splash->isVisible(); }), "The splash is hidden after its fade.");
+    QVERIFY2(waitUntil([splash] { return !splash->isVisible(); }),
+             "The splash is hidden after its fade.");
     QCOMPARE(splash->opacity(), 0.0);
 }
 
 void TestMainWindow::closeButtonQuits()
 {
     QQuickItem *close = item("closeButton");
-    QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, close->mapToScene(QPointF(12, 12)).toPoint());
+    QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier,
+                      close->mapToScene(QPointF(12, 12)).toPoint());
     QCOMPARE(quitSpy->count(), 1);
 }
 

@@ -65,7 +65,8 @@ void TestStartup::initTestCase()
 
 void TestStartup::preparesProcessBeforeApplication()
 {
-    QVERIFY2(environmentBeforeApplication, "QT_QPA_DISABLE_ENHANCED_MOUSE was 1 before the application existed.");
+    QVERIFY2(environmentBeforeApplication,
+             "QT_QPA_DISABLE_ENHANCED_MOUSE was 1 before the application existed.");
     QVERIFY2(highDpiBeforeApplication, "High-DPI scaling was on before the application existed.");
 }
 
@@ -80,8 +81,9 @@ void TestStartup::createsEveryObjectOnceWithSettingsLoaded()
     QVERIFY(QmlSingletonType<UpdateHandler>::instance);
     QVERIFY(QmlSingletonType<SelfUpdateHandler>::instance);
     QVERIFY2(!QmlSingletonType<SettingsHandler>::instance->parent(), "Handlers have no parent.");
-    QCOMPARE(QmlSingletonType<SettingsHandler>::instance->value(QStringLiteral("username")).toString(),
-             QStringLiteral("1234567"));
+    QCOMPARE(
+        QmlSingletonType<SettingsHandler>::instance->value(QStringLiteral("username")).toString(),
+        QStringLiteral("1234567"));
     connect(QmlSingletonType<SelfUpdateHandler>::instance, &SelfUpdateHandler::selfUpdated, this,
             [this] { rootObjectsAtSelfUpdate = engine ? engine->rootObjects().size() : 0; });
 }
@@ -127,11 +129,15 @@ void TestStartup::qmlSeesTheObjectsStartupMade()
                   QUrl(QStringLiteral("qrc:/probe.qml")));
     std::unique_ptr<QObject> object(probe.create());
     QVERIFY2(object, qPrintable(probe.errorString()));
-    QCOMPARE(object->property("application").value<QObject *>(), QmlSingletonType<ApplicationHandler>::instance);
+    QCOMPARE(object->property("application").value<QObject *>(),
+             QmlSingletonType<ApplicationHandler>::instance);
     QCOMPARE(object->property("user").value<QObject *>(), QmlSingletonType<UserHandler>::instance);
-    QCOMPARE(object->property("settings").value<QObject *>(), QmlSingletonType<SettingsHandler>::instance);
-    QCOMPARE(object->property("update").value<QObject *>(), QmlSingletonType<UpdateHandler>::instance);
-    QCOMPARE(object->property("selfUpdate").value<QObject *>(), QmlSingletonType<SelfUpdateHandler>::instance);
+    QCOMPARE(object->property("settings").value<QObject *>(),
+             QmlSingletonType<SettingsHandler>::instance);
+    QCOMPARE(object->property("update").value<QObject *>(),
+             QmlSingletonType<UpdateHandler>::instance);
+    QCOMPARE(object->property("selfUpdate").value<QObject *>(),
+             QmlSingletonType<SelfUpdateHandler>::instance);
     QCOMPARE(object->property("wrapper").value<QObject *>(), Startup::wrapper());
 
     Q_EMIT QmlSingletonType<UserHandler>::instance->loginFailed();
@@ -152,7 +158,8 @@ void TestStartup::quitEndsEventLoopWithZero()
     auto *window = qobject_cast<QQuickWindow *>(engine->rootObjects().first());
     QObject *closeButton = window->findChild<QObject *>(QStringLiteral("closeButton"));
     QVERIFY(closeButton);
-    QTimer::singleShot(0, closeButton, [closeButton] { QMetaObject::invokeMethod(closeButton, "clicked"); });
+    QTimer::singleShot(0, closeButton,
+                       [closeButton] { QMetaObject::invokeMethod(closeButton, "clicked"); });
     QCOMPARE(QGuiApplication::exec(), 0);
 }
 

@@ -36,7 +36,7 @@ public:
         setFinished(true);
     }
 
-    void abort() override {}
+    void abort() override { }
 
     qint64 bytesAvailable() const override
     {
@@ -115,15 +115,17 @@ private:
     {
         QMap<QString, QString> entries;
         const QString rootPrefix = m_root + QLatin1Char('/');
-        QDirIterator it(m_base.path(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDirIterator it(m_base.path(),
+                        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                         QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString path = it.next();
             if (path == m_root || path.startsWith(rootPrefix))
                 continue;
             const QFileInfo info = it.fileInfo();
-            entries.insert(path, QString::number(info.size()) + QLatin1Char(' ')
-                                     + QString::number(info.lastModified().toMSecsSinceEpoch()));
+            entries.insert(path,
+                           QString::number(info.size()) + QLatin1Char(' ')
+                               + QString::number(info.lastModified().toMSecsSinceEpoch()));
         }
         return entries;
     }

@@ -16,14 +16,30 @@ namespace {
 // The markers of the user's lines, written out again on purpose: a marker
 // lost from the merge's own list must show as a broken invariant.
 const char *const userLineMarkers[] = {
-    "LastSession\tconnecttype", "LastSession\tfacility",     "LastSession\trating",
-    "LastSession\ttovatsim",    "LastSession\trange",        "LastSession\trealname",
-    "LastSession\tcertificate", "LastSession\tpassword",     "LastSession\tserver",
-    "LastSession\tatis_airport", "Voice\tinput_hardware",    "Voice\toutput_hardware",
-    "Voice\tinput_hardware2",   "Voice\toutput_hardware2",   "Voice\tPPPT",
-    "Voice\tSPPT",              "Settings\tAselKey",         "Settings\tFreqKey",
-    "LastSession\tatis4",       "LastSession\tatis2",        "LastSession\tcallsign",
-    "LastSession\tatis3",       "Sounds\t",                  "SECTORFILE:",
+    "LastSession\tconnecttype",
+    "LastSession\tfacility",
+    "LastSession\trating",
+    "LastSession\ttovatsim",
+    "LastSession\trange",
+    "LastSession\trealname",
+    "LastSession\tcertificate",
+    "LastSession\tpassword",
+    "LastSession\tserver",
+    "LastSession\tatis_airport",
+    "Voice\tinput_hardware",
+    "Voice\toutput_hardware",
+    "Voice\tinput_hardware2",
+    "Voice\toutput_hardware2",
+    "Voice\tPPPT",
+    "Voice\tSPPT",
+    "Settings\tAselKey",
+    "Settings\tFreqKey",
+    "LastSession\tatis4",
+    "LastSession\tatis2",
+    "LastSession\tcallsign",
+    "LastSession\tatis3",
+    "Sounds\t",
+    "SECTORFILE:",
     "SECTORTITLE:",
 };
 
@@ -128,7 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray merged = ProfileMerge::MergeProfile(userCopy, downloaded);
 
     if (!appearsInOrder(merged, kept))
-        broken("a line of the download kept by the merge is not in the result, byte for byte and in order");
+        broken("a line of the download kept by the merge is not in the result, byte for byte and "
+               "in order");
     const QByteArray keptBytes = kept.join();
     if (!merged.startsWith(keptBytes))
         broken("the result does not start with the kept lines of the download");

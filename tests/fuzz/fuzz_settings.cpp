@@ -47,7 +47,8 @@ QSet<QString> keysOf(const QByteArray &bytes)
 {
     QT_WARNING_PUSH
     QT_WARNING_DISABLE_DEPRECATED
-    const QStringList keys = QJsonDocument::fromBinaryData(bytes, QJsonDocument::Validate).object().keys();
+    const QStringList keys
+        = QJsonDocument::fromBinaryData(bytes, QJsonDocument::Validate).object().keys();
     QT_WARNING_POP
     return QSet<QString>(keys.cbegin(), keys.cend());
 }
@@ -57,8 +58,9 @@ QHash<QString, std::optional<QVariant>> storeOver(const QSet<QString> &keys)
 {
     QHash<QString, std::optional<QVariant>> store;
     for (const QString &key : keys)
-        store.insert(key, settings->contains(key) ? std::optional<QVariant>(settings->value(key))
-                                                  : std::nullopt);
+        store.insert(key,
+                     settings->contains(key) ? std::optional<QVariant>(settings->value(key))
+                                             : std::nullopt);
     return store;
 }
 

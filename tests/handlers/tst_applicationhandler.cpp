@@ -14,19 +14,23 @@
 #include <QUrl>
 
 namespace {
-const QString euroscopeKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Dorvan Keleth\\EuroScope\\Settings");
-const QString voiceClientKey = QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\VATSIM\\Audio For VATSIM");
+const QString euroscopeKey
+    = QStringLiteral("HKEY_CURRENT_USER\\Software\\Dorvan Keleth\\EuroScope\\Settings");
+const QString voiceClientKey
+    = QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\VATSIM\\Audio For VATSIM");
 const QString lastProfile = QStringLiteral("LastProfile");
 
 QString registryFolder()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/Tarn/registry");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+        + QStringLiteral("/Tarn/registry");
 }
 
 // Where the registry stand-in keeps EuroScope's settings key.
 QString euroscopeKeyFile()
 {
-    return registryFolder() + QStringLiteral("/HKEY_CURRENT_USER/Software/Dorvan Keleth/EuroScope/Settings.ini");
+    return registryFolder()
+        + QStringLiteral("/HKEY_CURRENT_USER/Software/Dorvan Keleth/EuroScope/Settings.ini");
 }
 
 // A stand-in for an outside program: a shell script that records its working
@@ -36,7 +40,9 @@ QString euroscopeKeyFile()
 bool writeWitness(const QString &path, const QString &extraCommand = QString())
 {
     const QString record = path + QStringLiteral(".run");
-    const QString script = QStringLiteral("#!/bin/sh\n{ pwd -P; echo \"$#\"; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; ")
+    const QString script
+        = QStringLiteral(
+              "#!/bin/sh\n{ pwd -P; echo \"$#\"; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; ")
         + extraCommand + QStringLiteral(" } > '") + record + QStringLiteral(".part'; mv '") + record
         + QStringLiteral(".part' '") + record + QStringLiteral("'\n");
     return writeFile(path, script.toUtf8())
@@ -107,7 +113,8 @@ void TestApplicationHandler::initTestCase()
     // and the local application data folder to this run.
     qputenv("HOME", QFile::encodeName(home.path()));
     QStandardPaths::setTestModeEnabled(true);
-    QVERIFY2(registryFolder().startsWith(home.path()), "The registry stand-in lies in the temporary home.");
+    QVERIFY2(registryFolder().startsWith(home.path()),
+             "The registry stand-in lies in the temporary home.");
 
     QFile::remove(SettingsHandler::settingsFilePath());
     launcher = new ApplicationHandler;
@@ -119,7 +126,8 @@ void TestApplicationHandler::initTestCase()
     sectorFolder = work.filePath(QStringLiteral("Sector Files"));
     profile = sectorFolder + QStringLiteral("/Brenmar.prf");
     discordUpdater = Platform::localAppDataFolder() + QStringLiteral("/Discord/Update.exe");
-    QVERIFY2(discordUpdater.startsWith(home.path()), "The local application data folder lies in the temporary home.");
+    QVERIFY2(discordUpdater.startsWith(home.path()),
+             "The local application data folder lies in the temporary home.");
     QVERIFY(QDir().mkpath(voiceClientFolder));
     QVERIFY(QDir().mkpath(sectorFolder));
 }
@@ -146,7 +154,8 @@ void TestApplicationHandler::installEuroscope()
 {
     // EuroScope reads its profile from the registry when it starts: record
     // what the key held at that moment.
-    QVERIFY(writeWitness(euroscope, QStringLiteral("cat '") + euroscopeKeyFile() + QStringLiteral("' 2>/dev/null;")));
+    QVERIFY(writeWitness(
+        euroscope, QStringLiteral("cat '") + euroscopeKeyFile() + QStringLiteral("' 2>/dev/null;")));
     settings()->setEuroscopePath(fileUrl(euroscope));
 }
 
@@ -155,7 +164,8 @@ void TestApplicationHandler::installVoiceClient()
     QVERIFY(writeWitness(voiceClient));
     // The installer's value ends in a separator.
     QVERIFY(Platform::setRegistryValue(voiceClientKey, QStringLiteral("Path"),
-                                       QDir::toNativeSeparators(voiceClientFolder) + QDir::separator()));
+                                       QDir::toNativeSeparators(voiceClientFolder)
+                                           + QDir::separator()));
 }
 
 void TestApplicationHandler::installCommunityProfile()
@@ -191,8 +201,10 @@ void TestApplicationHandler::startsEuroscopeWithCommunityProfileAndVoiceClient()
     // The quoted command line keeps the blank in the folder name, passes no
     // argument and leaves the working directory as it was.
     const QStringList euroscopeRun = waitForRecord(euroscope);
-    QCOMPARE(euroscopeRun, (QStringList{canonical(QDir::currentPath()), QStringLiteral("0"),
-                                        QStringLiteral("[General]"), QStringLiteral("LastProfile=") + nativeProfile}));
+    QCOMPARE(
+        euroscopeRun,
+        (QStringList{canonical(QDir::currentPath()), QStringLiteral("0"),
+                     QStringLiteral("[General]"), QStringLiteral("LastProfile=") + nativeProfile}));
 
     const QStringList voiceClientRun = waitForRecord(voiceClient);
     QCOMPARE(voiceClientRun, (QStringList{canonical(voiceClientFolder), QStringLiteral("0")}));
@@ -218,8 +230,7 @@ void TestApplicationHandler::missingProfileLeavesRegistryAlone()
     launcher->startEuroscope();
     QCOMPARE(Platform::registryValue(euroscopeKey, lastProfile), QStringLiteral("previous.prf"));
     QCOMPARE(waitForRecord(euroscope).value(1), QStringLiteral("0"));
-    QCOMPARE(waitForRecord(voiceClient).value(0),
-             canonical(voiceClientFolder));
+    QCOMPARE(waitForRecord(voiceClient).value(0), canonical(voiceClientFolder));
     QCOMPARE(afvError.count(), 0);
 }
 
@@ -237,21 +248,22 @@ void TestApplicationHandler::missingVoiceClientRaisesAfvError()
     installCommunityProfile();
     if (registered)
         QVERIFY(Platform::setRegistryValue(voiceClientKey, QStringLiteral("Path"),
-                                           QDir::toNativeSeparators(voiceClientFolder) + QDir::separator()));
+                                           QDir::toNativeSeparators(voiceClientFolder)
+                                               + QDir::separator()));
     QSignalSpy afvError(launcher, &ApplicationHandler::afvError);
 
     launcher->startEuroscope();
     QCOMPARE(afvError.count(), 1);
     QVERIFY2(!waitForRecord(euroscope).isEmpty(), "EuroScope was started all the same.");
-    QCOMPARE(Platform::registryValue(euroscopeKey, lastProfile),
-             QDir::toNativeSeparators(profile));
+    QCOMPARE(Platform::registryValue(euroscopeKey, lastProfile), QDir::toNativeSeparators(profile));
 }
 
 void TestApplicationHandler::nothingHappensWithoutEuroscope_data()
 {
     QTest::addColumn<QString>("euroscopePath");
     QTest::newRow("empty") << QString();
-    QTest::newRow("missing file") << fileUrl(work.filePath(QStringLiteral("nowhere/EuroScope.exe")));
+    QTest::newRow("missing file") << fileUrl(
+        work.filePath(QStringLiteral("nowhere/EuroScope.exe")));
     QTest::newRow("folder") << fileUrl(work.path());
 }
 
@@ -265,7 +277,8 @@ void TestApplicationHandler::nothingHappensWithoutEuroscope()
 
     launcher->startEuroscope();
     QCOMPARE(afvError.count(), 0);
-    QVERIFY2(!QFile::exists(euroscopeKeyFile()), "The registry was written without EuroScope to start.");
+    QVERIFY2(!QFile::exists(euroscopeKeyFile()),
+             "The registry was written without EuroScope to start.");
 }
 
 void TestApplicationHandler::startsDiscordUpdater()
@@ -274,14 +287,16 @@ void TestApplicationHandler::startsDiscordUpdater()
 
     launcher->startDiscord();
     QVERIFY2(openedUrls.isEmpty(), "The invitation page opened although Discord is installed.");
-    QCOMPARE(waitForRecord(discordUpdater), (QStringList{canonical(QDir::currentPath()), QStringLiteral("2"),
-                                                         QStringLiteral("--processStart"), QStringLiteral("Discord.exe")}));
+    QCOMPARE(waitForRecord(discordUpdater),
+             (QStringList{canonical(QDir::currentPath()), QStringLiteral("2"),
+                          QStringLiteral("--processStart"), QStringLiteral("Discord.exe")}));
 }
 
 void TestApplicationHandler::opensInvitationWithoutDiscord()
 {
     launcher->startDiscord();
-    QCOMPARE(openedUrls, QList<QUrl>{QUrl(QStringLiteral("https://chat.tarn-atc.example/invite/tarn"))});
+    QCOMPARE(openedUrls,
+             QList<QUrl>{QUrl(QStringLiteral("https://chat.tarn-atc.example/invite/tarn"))});
 }
 
 QTEST_MAIN(TestApplicationHandler)

@@ -39,9 +39,15 @@ struct StartedHandler
     QSignalSpy updated{handler.get(), &SelfUpdateHandler::selfUpdated};
     QSignalSpy error{handler.get(), &SelfUpdateHandler::errorFound};
 
-    QTimer *watchdog() const { return handler->findChild<QTimer *>(QStringLiteral("selfUpdateWatchdog")); }
+    QTimer *watchdog() const
+    {
+        return handler->findChild<QTimer *>(QStringLiteral("selfUpdateWatchdog"));
+    }
     // Fires the watchdog as 90 seconds would.
-    bool fireWatchdog() const { return watchdog() && QMetaObject::invokeMethod(watchdog(), "timeout"); }
+    bool fireWatchdog() const
+    {
+        return watchdog() && QMetaObject::invokeMethod(watchdog(), "timeout");
+    }
 };
 
 // The self-update helper run as a program of its own in a temporary program
@@ -65,7 +71,10 @@ public:
     QString path(const QString &name) const { return m_folder.filePath(name); }
     // The program as it was copied, and later builds of it.
     QByteArray firstBuild() const { return m_firstBuild; }
-    QByteArray build(int number) const { return m_firstBuild + "\nbuild " + QByteArray::number(number) + '\n'; }
+    QByteArray build(int number) const
+    {
+        return m_firstBuild + "\nbuild " + QByteArray::number(number) + '\n';
+    }
 
     // Starts the first process and lets it run to its end; its pid, or 0.
     qint64 runFirst(QProcess &process)
@@ -94,9 +103,9 @@ public:
             = QDir(m_folder.path()).entryList({QStringLiteral("run-*.txt")}, QDir::Files);
         for (const QString &log : logs) {
             const qint64 pid = log.mid(4, log.size() - 8).toLongLong();
-            runs.insert(pid,
-                        QString::fromUtf8(readFile(path(log)))
-                            .split(QLatin1Char('\n'), Qt::SkipEmptyParts));
+            runs.insert(
+                pid,
+                QString::fromUtf8(readFile(path(log))).split(QLatin1Char('\n'), Qt::SkipEmptyParts));
         }
         return runs;
     }
@@ -207,8 +216,7 @@ void TestSelfUpdateHandler::everythingCurrent()
 
     QCOMPARE(run.updated.count(), 1);
     QCOMPARE(run.error.count(), 0);
-    QVERIFY2(!run.watchdog()->isActive(),
-             "The watchdog still runs after the update finished.");
+    QVERIFY2(!run.watchdog()->isActive(), "The watchdog still runs after the update finished.");
     QCOMPARE(requestCount("/api/tarn/checkClient.php"), size_t(1));
     QCOMPARE(requestCount("/api/tarn/downloadFile.php"), size_t(0));
     QVERIFY2(!QFile::exists(programFile(QStringLiteral("extra.txt.delete"))),
@@ -301,8 +309,7 @@ void TestSelfUpdateHandler::downloadWithoutContentDispositionEndsInTheWatchdog()
     QVERIFY2(!QFile::exists(programFile(QStringLiteral("extra.txt"))),
              "A reply without Content-Disposition was written.");
     QCOMPARE(run.updated.count() + run.error.count(), 0);
-    QVERIFY2(run.watchdog()->isActive(),
-             "The watchdog stopped although a file is still pending.");
+    QVERIFY2(run.watchdog()->isActive(), "The watchdog stopped although a file is still pending.");
 
     QVERIFY2(run.fireWatchdog(), "The watchdog could not be fired.");
     QCOMPARE(run.error.count(), 1);

@@ -68,7 +68,8 @@ void TestSettingsHandler::firstStartWithoutFile()
     QVERIFY2(!settings.loadSettings(), "Loading a missing file reports failure.");
     QCOMPARE(settings.euroscopePath(), QString());
     QCOMPARE(settings.sectorPath(), QString());
-    QVERIFY2(!settings.getDefaultEuroscopePath().isEmpty(), "The default EuroScope folder still answers.");
+    QVERIFY2(!settings.getDefaultEuroscopePath().isEmpty(),
+             "The default EuroScope folder still answers.");
 }
 
 void TestSettingsHandler::savesBinaryJsonByteCompatibleWithQt()
@@ -111,7 +112,8 @@ void TestSettingsHandler::setterAlwaysSavesAndSignals()
     QVERIFY(QFile::remove(SettingsHandler::settingsFilePath()));
 
     settings.setSectorPath(QStringLiteral("file:///sectors"));
-    QVERIFY2(QFile::exists(SettingsHandler::settingsFilePath()), "Setting the same value rewrites the file.");
+    QVERIFY2(QFile::exists(SettingsHandler::settingsFilePath()),
+             "Setting the same value rewrites the file.");
     QCOMPARE(changed.count(), 2);
     QCOMPARE(changed.at(1).at(0).toString(), QStringLiteral("file:///sectors"));
 }
@@ -120,7 +122,8 @@ void TestSettingsHandler::writingOnePropertyKeepsOtherKeys()
 {
     SettingsHandler settings;
     settings.insert(QStringLiteral("username"), QStringLiteral("1234567"));
-    settings.insert(QStringLiteral("hashedPassword"), QStringLiteral("a94a8fe5ccb19ba61c4c0873d391e987982fbbd3"));
+    settings.insert(QStringLiteral("hashedPassword"),
+                    QStringLiteral("a94a8fe5ccb19ba61c4c0873d391e987982fbbd3"));
     settings.setSectorPath(QStringLiteral("file:///sectors"));
     settings.setEuroscopePath(euroscopeUrl);
 
@@ -129,7 +132,8 @@ void TestSettingsHandler::writingOnePropertyKeepsOtherKeys()
     QCOMPARE(onDisk.value(QStringLiteral("username")).toString(), QStringLiteral("1234567"));
     QCOMPARE(onDisk.value(QStringLiteral("hashedPassword")).toString(),
              QStringLiteral("a94a8fe5ccb19ba61c4c0873d391e987982fbbd3"));
-    QCOMPARE(onDisk.value(QStringLiteral("sectorPath")).toString(), QStringLiteral("file:///sectors"));
+    QCOMPARE(onDisk.value(QStringLiteral("sectorPath")).toString(),
+             QStringLiteral("file:///sectors"));
 }
 
 void TestSettingsHandler::invalidContentLoadsAsEmptyStoreSilently_data()
@@ -171,7 +175,8 @@ void TestSettingsHandler::unwritableFileKeepsMemoryAndSignals()
     settings.setEuroscopePath(euroscopeUrl);
     QCOMPARE(changed.count(), 1);
     QCOMPARE(settings.euroscopePath(), euroscopeUrl);
-    QVERIFY2(QFileInfo(SettingsHandler::settingsFilePath()).isDir(), "The failed save left the old entry alone.");
+    QVERIFY2(QFileInfo(SettingsHandler::settingsFilePath()).isDir(),
+             "The failed save left the old entry alone.");
 }
 
 void TestSettingsHandler::insertAndRemoveStayInMemory()
@@ -207,12 +212,12 @@ void TestSettingsHandler::natifyUrl_data()
     QTest::addColumn<QString>("expected");
 #ifdef Q_OS_WIN
     QTest::newRow("drive file") << euroscopeUrl << QStringLiteral("C:\\ES\\EuroScope.exe");
-    QTest::newRow("folder with space") << QStringLiteral("file:///D:/Sector Files")
-                                       << QStringLiteral("D:\\Sector Files");
+    QTest::newRow("folder with space")
+        << QStringLiteral("file:///D:/Sector Files") << QStringLiteral("D:\\Sector Files");
 #else
     QTest::newRow("drive file") << euroscopeUrl << QStringLiteral("/C:/ES/EuroScope.exe");
-    QTest::newRow("folder with space") << QStringLiteral("file:///home/c/Sector Files")
-                                       << QStringLiteral("/home/c/Sector Files");
+    QTest::newRow("folder with space")
+        << QStringLiteral("file:///home/c/Sector Files") << QStringLiteral("/home/c/Sector Files");
     QTest::newRow("percent-encoded") << QStringLiteral("file:///home/c/Sector%20Files")
                                      << QStringLiteral("/home/c/Sector Files");
 #endif

@@ -17,7 +17,8 @@ const QString demoCid = QStringLiteral("1234567");
 const QString demoPassword = QStringLiteral("tarn-demo");
 // Digests written by sha1sum, not by the code under test.
 const QString demoDigest = QStringLiteral("fd92d2d6ef08152f1527ff45e2ebc006bb25e2c4");
-const QString oldDigest = QStringLiteral("e114e36f81cb1f158011810e80f5a387c281410f"); // "old-secret"
+const QString oldDigest
+    = QStringLiteral("e114e36f81cb1f158011810e80f5a387c281410f"); // "old-secret"
 
 const QString usernameKey = QStringLiteral("username");
 const QString hashedPasswordKey = QStringLiteral("hashedPassword");
@@ -30,8 +31,8 @@ QList<QHash<QString, QString>> loginRequests()
 
 QByteArray account(const QString &cid, const QString &sha1, const QByteArray &rating)
 {
-    return "{\"cid\": \"" + cid.toUtf8() + "\", \"sha1\": \"" + sha1.toUtf8() + "\", \"rating\": " + rating
-        + '}';
+    return "{\"cid\": \"" + cid.toUtf8() + "\", \"sha1\": \"" + sha1.toUtf8()
+        + "\", \"rating\": " + rating + '}';
 }
 } // namespace
 
@@ -73,7 +74,8 @@ private:
 
 void TestUserHandler::setAccounts(const QList<QByteArray> &accounts)
 {
-    QVERIFY(writeFile(content.filePath(QStringLiteral("accounts.json")), '[' + accounts.join(',') + ']'));
+    QVERIFY(writeFile(content.filePath(QStringLiteral("accounts.json")),
+                      '[' + accounts.join(',') + ']'));
 }
 
 // Waits for the one outcome of a login that reaches the service.
@@ -194,7 +196,8 @@ void TestUserHandler::successStoresIdentityInMemoryAndOnDisk()
     const QVariantHash onDisk = storedOnDisk();
     QCOMPARE(onDisk.value(usernameKey), QVariant(demoCid));
     QCOMPARE(onDisk.value(hashedPasswordKey), QVariant(demoDigest));
-    QCOMPARE(onDisk.value(QStringLiteral("sectorPath")), QVariant(QStringLiteral("file:///sectors")));
+    QCOMPARE(onDisk.value(QStringLiteral("sectorPath")),
+             QVariant(QStringLiteral("file:///sectors")));
     settings()->remove(QStringLiteral("sectorPath"));
 }
 

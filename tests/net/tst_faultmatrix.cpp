@@ -205,7 +205,10 @@ public:
     {
         return m_errors.value(endpoint, QNetworkReply::NoError);
     }
-    void onFinished(std::function<void(const QString &)> callback) { m_onFinished = std::move(callback); }
+    void onFinished(std::function<void(const QString &)> callback)
+    {
+        m_onFinished = std::move(callback);
+    }
 
 private:
     QStringList m_finished;
@@ -251,26 +254,13 @@ void addServiceFault(Fault fault, const QString &endpoint, const QString &file =
     switchOn.endpoint = endpoint.toStdString();
     switchOn.file = file.toStdString();
     switch (fault) {
-    case Fault::Slow:
-        switchOn.hold = true;
-        break;
-    case Fault::Unauthorized:
-        switchOn.status = 401;
-        break;
-    case Fault::NotFound:
-        switchOn.status = 404;
-        break;
-    case Fault::ServerError:
-        switchOn.status = 500;
-        break;
-    case Fault::DroppedMidBody:
-        switchOn.dropMidBody = true;
-        break;
-    case Fault::NoContentDisposition:
-        switchOn.noContentDisposition = true;
-        break;
-    default:
-        return;
+    case Fault::Slow: switchOn.hold = true; break;
+    case Fault::Unauthorized: switchOn.status = 401; break;
+    case Fault::NotFound: switchOn.status = 404; break;
+    case Fault::ServerError: switchOn.status = 500; break;
+    case Fault::DroppedMidBody: switchOn.dropMidBody = true; break;
+    case Fault::NoContentDisposition: switchOn.noContentDisposition = true; break;
+    default: return;
     }
     testService().addFault(switchOn);
 }
@@ -298,8 +288,8 @@ void addDownloadRows(const char *endpoint)
 {
     QTest::addColumn<Fault>("fault");
     QTest::addColumn<bool>("written");
-    const QList<Fault> written = {Fault::Slow, Fault::NotJson, Fault::HugeList,
-                                  Fault::DeepNesting, Fault::NestingAtLimit};
+    const QList<Fault> written
+        = {Fault::Slow, Fault::NotJson, Fault::HugeList, Fault::DeepNesting, Fault::NestingAtLimit};
     addFaultRows([&](const char *name, Fault fault) {
         QTest::addRow("%s: %s", endpoint, name) << fault << written.contains(fault);
     });
@@ -418,8 +408,8 @@ void TestFaultMatrix::init()
     QVERIFY(QDir(m_outer->path()).mkpath(QStringLiteral("sector")));
     QVERIFY(writeFile(m_outer->filePath(QStringLiteral("outside.txt")), "beside the sector folder"));
     QVERIFY(publish(QStringLiteral("accounts.json"),
-                    "[{\"cid\": \"" + cid.toUtf8() + "\", \"sha1\": \"" + sha1Hex(password.toUtf8()).toLatin1()
-                        + "\", \"rating\": 5}]"));
+                    "[{\"cid\": \"" + cid.toUtf8() + "\", \"sha1\": \""
+                        + sha1Hex(password.toUtf8()).toLatin1() + "\", \"rating\": 5}]"));
     resetTestService(m_content->path());
 
     settings()->loadSettings();
@@ -431,12 +421,13 @@ void TestFaultMatrix::init()
 
     m_update = std::make_unique<UpdateHandler>();
     m_signals.clear();
-    connect(m_update.get(), &UpdateHandler::checkoutComplete, this,
-            [this](bool needsUpdate, const QString &updated) {
-                m_signals.append(QStringLiteral("checkoutComplete(%1, %2)")
-                                     .arg(needsUpdate ? QStringLiteral("true") : QStringLiteral("false"),
-                                          updated));
-            });
+    connect(
+        m_update.get(), &UpdateHandler::checkoutComplete, this,
+        [this](bool needsUpdate, const QString &updated) {
+            m_signals.append(
+                QStringLiteral("checkoutComplete(%1, %2)")
+                    .arg(needsUpdate ? QStringLiteral("true") : QStringLiteral("false"), updated));
+        });
     connect(m_update.get(), &UpdateHandler::updateProgress, this, [this](uint current, uint count) {
         m_signals.append(QStringLiteral("updateProgress(%1, %2)").arg(current).arg(count));
     });
@@ -469,9 +460,10 @@ void TestFaultMatrix::cleanup()
 void TestFaultMatrix::checkNothingOutside()
 {
     const QString programFolder = QCoreApplication::applicationDirPath();
-    QVERIFY2(entriesBeside(QFileInfo(programFolder).absolutePath(), QFileInfo(programFolder).fileName())
-                 == m_besideProgramBefore,
-             "Something was written beside the program folder.");
+    QVERIFY2(
+        entriesBeside(QFileInfo(programFolder).absolutePath(), QFileInfo(programFolder).fileName())
+            == m_besideProgramBefore,
+        "Something was written beside the program folder.");
     QMap<QString, QByteArray> outer = treeOf(m_outer->path());
     QMap<QString, QByteArray> outerBefore = m_outerBefore;
     for (QMap<QString, QByteArray> *tree : {&outer, &outerBefore}) {
@@ -551,8 +543,7 @@ void TestFaultMatrix::login()
             "login.php", loginAnswer(", \"extra\": " + nestedArrays(levels - 1)).toStdString());
         break;
     }
-    default:
-        break;
+    default: break;
     }
 
     ServiceOutage outage;
@@ -587,7 +578,8 @@ void TestFaultMatrix::login()
         QCOMPARE(completed.count(), 1);
         QCOMPARE(failed.count(), 0);
         QCOMPARE(user.vatsimId(), expectedCid);
-        QCOMPARE(user.rating(), outcome == Login::Completed ? QStringLiteral("CTR1") : QStringLiteral("OBS"));
+        QCOMPARE(user.rating(),
+                 outcome == Login::Completed ? QStringLiteral("CTR1") : QStringLiteral("OBS"));
         QCOMPARE(stored.value(usernameKey).toString(), expectedCid);
         QCOMPARE(stored.value(hashedPasswordKey).toString(), sha1Hex(password.toUtf8()));
         break;
@@ -627,8 +619,7 @@ QByteArray TestFaultMatrix::clientListFor(Fault fault) const
     const QByteArray data = clientEntry(QStringLiteral("data.txt"), sha1Hex(newData));
     const QByteArray keep = clientEntry(QStringLiteral("keep.txt"), sha1Hex(keptData));
     switch (fault) {
-    case Fault::NotJson:
-        return notJsonBytes();
+    case Fault::NotJson: return notJsonBytes();
     case Fault::HugeList:
     case Fault::DroppedMidBody: {
         // Every entry names one of the two program files with a hash of other
@@ -651,8 +642,7 @@ QByteArray TestFaultMatrix::clientListFor(Fault fault) const
         deepEntry.chop(1);
         return "[" + keep + ", " + deepEntry + ", \"extra\": " + nestedArrays(levels - 2) + "}]";
     }
-    default:
-        return {};
+    default: return {};
     }
 }
 
@@ -713,9 +703,10 @@ void TestFaultMatrix::checkClient()
     switch (outcome) {
     case SelfUpdateOutcome::Updated:
         QVERIFY2(waitForSignals(run.updated, 1, 60000), "selfUpdated() did not come.");
-        QCOMPARE(run.order, fault == Fault::Slow
-                                ? (QStringList{QStringLiteral("errorFound"), QStringLiteral("selfUpdated")})
-                                : QStringList{QStringLiteral("selfUpdated")});
+        QCOMPARE(run.order,
+                 fault == Fault::Slow
+                     ? (QStringList{QStringLiteral("errorFound"), QStringLiteral("selfUpdated")})
+                     : QStringList{QStringLiteral("selfUpdated")});
         QCOMPARE(readFile(programFile(QStringLiteral("data.txt"))), newData);
         QCOMPARE(requestCount("/api/tarn/downloadFile.php"), size_t(1));
         QVERIFY2(!QFile::exists(programFile(QStringLiteral("extra.txt.delete"))),
@@ -750,19 +741,14 @@ void TestFaultMatrix::checkClient()
 QByteArray TestFaultMatrix::servedBytesFor(Fault fault, const QByteArray &ordinary) const
 {
     switch (fault) {
-    case Fault::NotJson:
-        return notJsonBytes();
-    case Fault::HugeList:
-        return hugeLines();
+    case Fault::NotJson: return notJsonBytes();
+    case Fault::HugeList: return hugeLines();
     case Fault::DroppedMidBody:
         // Qt reads much of a large body before it sees the connection close.
         return hugeLines() + hugeLines();
-    case Fault::DeepNesting:
-        return nestedArrays(deepLevels);
-    case Fault::NestingAtLimit:
-        return nestedArrays(jsonNestingLimit);
-    default:
-        return ordinary;
+    case Fault::DeepNesting: return nestedArrays(deepLevels);
+    case Fault::NestingAtLimit: return nestedArrays(jsonNestingLimit);
+    default: return ordinary;
     }
 }
 
@@ -807,14 +793,16 @@ void TestFaultMatrix::downloadFile()
 
     if (written) {
         QVERIFY2(waitForSignals(run.updated), "selfUpdated() did not come.");
-        QCOMPARE(run.order, fault == Fault::Slow
-                                ? (QStringList{QStringLiteral("errorFound"), QStringLiteral("selfUpdated")})
-                                : QStringList{QStringLiteral("selfUpdated")});
+        QCOMPARE(run.order,
+                 fault == Fault::Slow
+                     ? (QStringList{QStringLiteral("errorFound"), QStringLiteral("selfUpdated")})
+                     : QStringList{QStringLiteral("selfUpdated")});
         QVERIFY2(readFile(programFile(QStringLiteral("data.txt"))) == served,
                  "The downloaded file is not byte for byte what the service sent.");
     } else {
         QVERIFY2(run.order.isEmpty(), "A failed download was reported before the watchdog.");
-        QVERIFY2(run.watchdog()->isActive(), "The watchdog stopped although a file is still pending.");
+        QVERIFY2(run.watchdog()->isActive(),
+                 "The watchdog stopped although a file is still pending.");
         QCOMPARE(readFile(programFile(QStringLiteral("data.txt"))), oldData);
         QVERIFY2(run.fireWatchdog(), "The watchdog could not be fired.");
         QCOMPARE(run.order, QStringList{QStringLiteral("errorFound")});
@@ -860,9 +848,11 @@ void TestFaultMatrix::checkUpdateWrites(const QStringList &written)
     const QMap<QString, QByteArray> before = m_sectorBefore;
     const QMap<QString, QByteArray> after = treeOf(m_outer->filePath(QStringLiteral("sector")));
     for (auto it = after.cbegin(); it != after.cend(); ++it) {
-        const bool expected = before.contains(it.key()) || written.contains(it.key())
-            || it.value() == "<folder>";
-        QVERIFY2(expected, qPrintable(QStringLiteral("The update left the unexpected file %1.").arg(it.key())));
+        const bool expected
+            = before.contains(it.key()) || written.contains(it.key()) || it.value() == "<folder>";
+        QVERIFY2(
+            expected,
+            qPrintable(QStringLiteral("The update left the unexpected file %1.").arg(it.key())));
     }
     for (const QString &file : written)
         QCOMPARE(QFileInfo(sectorFile(file)).lastModified(), serviceTime);
@@ -919,21 +909,22 @@ void TestFaultMatrix::getfilelist()
     case Fault::DroppedMidBody: {
         const QByteArray time = serviceTimeText();
         const QByteArray same = "{\"Brenmar\": {\"same.txt\": \"" + time + "\"}},\n";
-        const QByteArray list = '[' + same.repeated(hugeCount - 2) + "{\"Brenmar\": {\"new.txt\": \"" + time
-            + "\"}},\n{\"Brenmar\": {\"old.txt\": \"" + time + "\"}}]";
+        const QByteArray list = '[' + same.repeated(hugeCount - 2)
+            + "{\"Brenmar\": {\"new.txt\": \"" + time + "\"}},\n{\"Brenmar\": {\"old.txt\": \""
+            + time + "\"}}]";
         testService().setListOverride("getfilelist.php", list.toStdString());
         break;
     }
     case Fault::DeepNesting:
         testService().setListOverride(
-            "getfilelist.php", QByteArray("[{\"Brenmar\": " + deepSectorTree(deepLevels - 3) + "}]").toStdString());
+            "getfilelist.php",
+            QByteArray("[{\"Brenmar\": " + deepSectorTree(deepLevels - 3) + "}]").toStdString());
         break;
     case Fault::NestingAtLimit:
         QVERIFY(publishSector(deepFile, newSector));
         written.append(deepFile);
         break;
-    default:
-        break;
+    default: break;
     }
 
     ServiceOutage outage;
@@ -975,7 +966,8 @@ void TestFaultMatrix::getfilelist()
     QCOMPARE(m_signals.last(), QStringLiteral("checkoutComplete(true, %1)").arg(count));
     m_signals.clear();
     m_update->startUpdate();
-    QVERIFY2(waitUntil([this] { return m_signals.contains(QStringLiteral("updateCompleted()")); }, 60000),
+    QVERIFY2(waitUntil([this] { return m_signals.contains(QStringLiteral("updateCompleted()")); },
+                       60000),
              "The update after the check did not complete.");
     QStringList expected;
     for (int i = 1; i <= count; ++i)
@@ -1038,11 +1030,13 @@ void TestFaultMatrix::downloadSectorFile()
 
     QStringList files = {QStringLiteral("Brenmar/new.txt")};
     if (written) {
-        QVERIFY2(waitUntil([this] { return m_signals.contains(QStringLiteral("updateCompleted()")); }),
-                 "The update did not complete.");
-        QCOMPARE(m_signals, (QStringList{QStringLiteral("updateProgress(1, 2)"),
-                                         QStringLiteral("updateProgress(2, 2)"),
-                                         QStringLiteral("updateCompleted()")}));
+        QVERIFY2(
+            waitUntil([this] { return m_signals.contains(QStringLiteral("updateCompleted()")); }),
+            "The update did not complete.");
+        QCOMPARE(m_signals,
+                 (QStringList{QStringLiteral("updateProgress(1, 2)"),
+                              QStringLiteral("updateProgress(2, 2)"),
+                              QStringLiteral("updateCompleted()")}));
         QVERIFY2(readFile(sectorFile(QStringLiteral("Brenmar/old.txt"))) == served,
                  "The downloaded sector file is not byte for byte what the service sent.");
         files.append(QStringLiteral("Brenmar/old.txt"));

@@ -17,11 +17,13 @@ using devservice::Fault;
 
 namespace {
 const QString demoCid = QStringLiteral("1000001");
-const QByteArray accountsJson = "[{\"cid\": \"1000001\", \"sha1\": \"0123456789abcdef0123456789abcdef01234567\", \"rating\": 5}]";
+const QByteArray accountsJson = "[{\"cid\": \"1000001\", \"sha1\": "
+                                "\"0123456789abcdef0123456789abcdef01234567\", \"rating\": 5}]";
 constexpr int sectorFiles = 12;
 const QDateTime serviceTime(QDate(2024, 3, 1), QTime(12, 0));
 
-struct Delivery {
+struct Delivery
+{
     int calls = 0;
     QNetworkReply::NetworkError error = QNetworkReply::NoError;
     QByteArray body;
@@ -29,7 +31,8 @@ struct Delivery {
     QByteArray expect;
 };
 
-void post(QObject *owner, const QString &path, const QHash<QString, QString> &fields, Delivery &delivery)
+void post(QObject *owner, const QString &path, const QHash<QString, QString> &fields,
+          Delivery &delivery)
 {
     auto *sender = new RequestSender(owner);
     QObject::connect(sender, &RequestSender::onResponse, owner, [&delivery](QNetworkReply *reply) {
@@ -142,7 +145,8 @@ void TestRealServer::repliesReachOnlyTheirOwnSenders()
     std::vector<Delivery> deliveries(sectorFiles);
     for (int i = 0; i < sectorFiles; ++i)
         post(&owner, QStringLiteral("/downloadSectorFile.php"),
-             {{QStringLiteral("file"), QStringLiteral("//") + sectorName(i)}}, deliveries[size_t(i)]);
+             {{QStringLiteral("file"), QStringLiteral("//") + sectorName(i)}},
+             deliveries[size_t(i)]);
     QVERIFY2(waitUntil([&] {
                  return std::all_of(deliveries.begin(), deliveries.end(),
                                     [](const Delivery &d) { return d.calls > 0; });
@@ -165,8 +169,10 @@ void TestRealServer::outcomes_data()
     QTest::addColumn<bool>("dropMidBody");
     QTest::addColumn<bool>("delivered");
     QTest::newRow("401 delivered") << QStringLiteral("/login.php") << 0 << false << true;
-    QTest::newRow("404 not delivered") << QStringLiteral("/downloadSectorFile.php") << 404 << false << false;
-    QTest::newRow("500 not delivered") << QStringLiteral("/downloadSectorFile.php") << 500 << false << false;
+    QTest::newRow("404 not delivered")
+        << QStringLiteral("/downloadSectorFile.php") << 404 << false << false;
+    QTest::newRow("500 not delivered")
+        << QStringLiteral("/downloadSectorFile.php") << 500 << false << false;
     QTest::newRow("dropped mid-body not delivered")
         << QStringLiteral("/downloadSectorFile.php") << 0 << true << false;
 }
@@ -184,8 +190,10 @@ void TestRealServer::outcomes()
     connect(RequestSender::sharedManager(), &QNetworkAccessManager::finished, &owner,
             [&finished] { finished = true; });
     Delivery delivery;
-    post(&owner, path, {{QStringLiteral("file"), file}, {QStringLiteral("vatsimid"), demoCid},
-                        {QStringLiteral("password"), QStringLiteral("wrong")}},
+    post(&owner, path,
+         {{QStringLiteral("file"), file},
+          {QStringLiteral("vatsimid"), demoCid},
+          {QStringLiteral("password"), QStringLiteral("wrong")}},
          delivery);
     QVERIFY2(waitUntil([&] { return finished; }), "The request finished.");
     QTest::qWait(20);
@@ -216,7 +224,8 @@ void TestRealServer::failedDownloadsLeaveFilesWhole()
         QVERIFY(writeFile(path, "old " + QByteArray::number(i))
                 && setModificationTime(path, serviceTime.addDays(-1)));
         if (failing.contains(i))
-            testService().addFault(faultFor("//" + sectorName(i).toStdString(), status, dropMidBody));
+            testService().addFault(
+                faultFor("//" + sectorName(i).toStdString(), status, dropMidBody));
     }
     FilesChecker checker(nullptr, false);
     QVERIFY2(compareSector(checker, local.path()), "The sector list was compared.");
@@ -233,9 +242,11 @@ void TestRealServer::failedDownloadsLeaveFilesWhole()
     const QMap<QString, QByteArray> files = snapshot(local.path());
     QCOMPARE(files.size(), sectorFiles);
     for (int i = 0; i < sectorFiles; ++i) {
-        const QByteArray expected = failing.contains(i) ? "old " + QByteArray::number(i) : sectorContent(i);
+        const QByteArray expected
+            = failing.contains(i) ? "old " + QByteArray::number(i) : sectorContent(i);
         QVERIFY2(files.value(sectorName(i)) == expected,
-                 qPrintable(sectorName(i) + QStringLiteral(" holds neither its old nor its new bytes.")));
+                 qPrintable(sectorName(i)
+                            + QStringLiteral(" holds neither its old nor its new bytes.")));
     }
     QVERIFY2(finished.isEmpty(), "The batch with failed downloads did not report completion.");
 }
@@ -251,7 +262,8 @@ void TestRealServer::sectorDownloadsFillTheStreamsOfOneConnection()
     for (int i = 0; i < files; ++i) {
         const QString name = QStringLiteral("Wide/file%1.txt").arg(i, 2, 10, QLatin1Char('0'));
         const QString path = service.filePath(QStringLiteral("sector/") + name);
-        QVERIFY(writeFile(path, "wide " + QByteArray::number(i)) && setModificationTime(path, serviceTime));
+        QVERIFY(writeFile(path, "wide " + QByteArray::number(i))
+                && setModificationTime(path, serviceTime));
         if (i > 0) {
             Fault held;
             held.endpoint = "downloadSectorFile.php";
@@ -269,9 +281,10 @@ void TestRealServer::sectorDownloadsFillTheStreamsOfOneConnection()
         [] { return requestCount("/api/tarn/downloadSectorFile.php") == size_t(files); });
     const size_t reached = requestCount("/api/tarn/downloadSectorFile.php");
     testService().releaseHeld();
-    QVERIFY2(allInFlight, qPrintable(QStringLiteral("Only %1 of %2 downloads were in flight at once.")
-                                         .arg(reached)
-                                         .arg(files)));
+    QVERIFY2(allInFlight,
+             qPrintable(QStringLiteral("Only %1 of %2 downloads were in flight at once.")
+                            .arg(reached)
+                            .arg(files)));
     QVERIFY2(waitForSignals(finished), "The update completed once the answers came.");
     testService().setContentRoot(content.path().toStdString());
 }

@@ -11,17 +11,19 @@
 using devservice::Fault;
 
 namespace {
-const QByteArray accountsJson = "[{\"cid\": \"1000001\", \"sha1\": \"0123456789abcdef0123456789abcdef01234567\", \"rating\": 5}]";
+const QByteArray accountsJson = "[{\"cid\": \"1000001\", \"sha1\": "
+                                "\"0123456789abcdef0123456789abcdef01234567\", \"rating\": 5}]";
 
 // Collects what reached one sender's handler.
-struct Delivery {
+struct Delivery
+{
     int calls = 0;
     QNetworkReply::NetworkError error = QNetworkReply::NoError;
     QByteArray body;
 };
 
-QPointer<RequestSender> post(QObject *owner, const QString &path, const QHash<QString, QString> &fields,
-                             Delivery &delivery)
+QPointer<RequestSender> post(QObject *owner, const QString &path,
+                             const QHash<QString, QString> &fields, Delivery &delivery)
 {
     auto *sender = new RequestSender(owner);
     QObject::connect(sender, &RequestSender::onResponse, owner, [&delivery](QNetworkReply *reply) {
@@ -87,7 +89,8 @@ void TestRequestSender::encodesFields_data()
     QTest::newRow("plus") << QStringLiteral("a+b") << QByteArray("v=a%2Bb");
     QTest::newRow("hash") << QStringLiteral("a#b") << QByteArray("v=a%23b");
     QTest::newRow("non-ASCII") << QStringLiteral("\u00e9") << QByteArray("v=%C3%A9");
-    QTest::newRow("slashes") << QStringLiteral("//Data/file.txt") << QByteArray("v=//Data/file.txt");
+    QTest::newRow("slashes") << QStringLiteral("//Data/file.txt")
+                             << QByteArray("v=//Data/file.txt");
 }
 
 void TestRequestSender::encodesFields()
@@ -103,9 +106,11 @@ void TestRequestSender::serviceDecodesWhatWasSent()
     const QString awkward = QStringLiteral("C++ & co = 100% #1 \u00fcber");
     Delivery delivery;
     post(&owner, QStringLiteral("/login.php"),
-         {{QStringLiteral("vatsimid"), awkward}, {QStringLiteral("password"), QStringLiteral("a+b")}},
+         {{QStringLiteral("vatsimid"), awkward},
+          {QStringLiteral("password"), QStringLiteral("a+b")}},
          delivery);
-    QVERIFY2(waitUntil([&] { return delivery.calls == 1; }), "The 401 of the login reached its sender.");
+    QVERIFY2(waitUntil([&] { return delivery.calls == 1; }),
+             "The 401 of the login reached its sender.");
     const auto requests = testService().requests();
     QCOMPARE(requests.size(), size_t(1));
     QCOMPARE(QString::fromStdString(requests[0].fields.at("vatsimid")), awkward);
@@ -141,7 +146,8 @@ void TestRequestSender::eachReplyReachesOnlyItsOwnSender()
     std::vector<Delivery> deliveries(count);
     for (int i = 0; i < count; ++i)
         post(&owner, QStringLiteral("/downloadSectorFile.php"),
-             {{QStringLiteral("file"), QStringLiteral("//file%1.txt").arg(i)}}, deliveries[size_t(i)]);
+             {{QStringLiteral("file"), QStringLiteral("//file%1.txt").arg(i)}},
+             deliveries[size_t(i)]);
     QVERIFY2(waitUntil([&] {
                  return std::all_of(deliveries.begin(), deliveries.end(),
                                     [](const Delivery &d) { return d.calls > 0; });
@@ -160,7 +166,8 @@ void TestRequestSender::deliversAuthenticationFailure()
     QObject owner;
     Delivery delivery;
     post(&owner, QStringLiteral("/login.php"),
-         {{QStringLiteral("vatsimid"), QStringLiteral("1000001")}, {QStringLiteral("password"), QStringLiteral("wrong")}},
+         {{QStringLiteral("vatsimid"), QStringLiteral("1000001")},
+          {QStringLiteral("password"), QStringLiteral("wrong")}},
          delivery);
     QVERIFY2(waitUntil([&] { return delivery.calls == 1; }), "A 401 is delivered to the sender.");
     QCOMPARE(delivery.error, QNetworkReply::AuthenticationRequiredError);
@@ -192,7 +199,8 @@ void TestRequestSender::dropsOtherFailures()
                 finishedReply = reply;
             });
     Delivery delivery;
-    QPointer<RequestSender> sender = post(&owner, QStringLiteral("/getfilelist.php"), noFields, delivery);
+    QPointer<RequestSender> sender
+        = post(&owner, QStringLiteral("/getfilelist.php"), noFields, delivery);
     QVERIFY2(waitUntil([&] { return finished; }), "The failing request finished.");
     QVERIFY2(waitUntil([&] { return sender.isNull() && finishedReply.isNull(); }),
              "A failed request's sender and reply are disposed of.");
@@ -208,9 +216,9 @@ void TestRequestSender::dropsConnectionFailures()
 
     QObject owner;
     Delivery dropped;
-    QPointer<RequestSender> droppedSender = post(
-        &owner, QStringLiteral("/downloadSectorFile.php"), {{QStringLiteral("file"), QStringLiteral("//file1.txt")}},
-        dropped);
+    QPointer<RequestSender> droppedSender
+        = post(&owner, QStringLiteral("/downloadSectorFile.php"),
+               {{QStringLiteral("file"), QStringLiteral("//file1.txt")}}, dropped);
 
     // Nothing listens on a port that was just released.
     devservice::DevService closed;
@@ -221,7 +229,8 @@ void TestRequestSender::dropsConnectionFailures()
     auto *sender = new RequestSender(&owner);
     connect(sender, &RequestSender::onResponse, &owner, [&] { ++refused.calls; });
     QPointer<RequestSender> refusedSender = sender;
-    sender->sendRequest(QStringLiteral("http://127.0.0.1:%1/api/tarn/login.php").arg(port), noFields);
+    sender->sendRequest(QStringLiteral("http://127.0.0.1:%1/api/tarn/login.php").arg(port),
+                        noFields);
 
     QVERIFY2(waitUntil([&] { return droppedSender.isNull() && refusedSender.isNull(); }),
              "Senders of failed connections dispose of themselves.");
@@ -241,7 +250,8 @@ void TestRequestSender::disposesOfReplyAndSenderAfterDelivery()
         senderAliveInHandler = !guard.isNull();
     });
     sender->sendRequest(apiBaseUrl + QStringLiteral("/getfilelist.php"), noFields);
-    QVERIFY2(waitUntil([&] { return senderAliveInHandler; }), "The reply was delivered to a live sender.");
+    QVERIFY2(waitUntil([&] { return senderAliveInHandler; }),
+             "The reply was delivered to a live sender.");
     QVERIFY2(waitUntil([&] { return deliveredReply.isNull() && guard.isNull(); }),
              "Reply and sender are deleted once the event loop has run.");
 }
@@ -275,7 +285,8 @@ void TestRequestSender::asksServerToContinueOnlyWithBody()
     Delivery list;
     Delivery login;
     post(&owner, QStringLiteral("/getfilelist.php"), noFields, list);
-    post(&owner, QStringLiteral("/login.php"), {{QStringLiteral("vatsimid"), QStringLiteral("1")}}, login);
+    post(&owner, QStringLiteral("/login.php"), {{QStringLiteral("vatsimid"), QStringLiteral("1")}},
+         login);
     QVERIFY2(waitUntil([&] { return list.calls == 1 && login.calls == 1; }),
              "Both replies reached their senders.");
     const auto lists = requestsTo("/api/tarn/getfilelist.php");
@@ -300,11 +311,13 @@ void TestRequestSender::retriesWithoutExpectationWhenRefused()
         QList<QNetworkReply *> &replies = started[size_t(i)];
         connect(sender, &RequestSender::replyStarted, &owner,
                 [&replies](QNetworkReply *reply) { replies.append(reply); });
-        connect(sender, &RequestSender::onResponse, &owner, [&delivery, &replies](QNetworkReply *reply) {
-            ++delivery.calls;
-            delivery.body = reply->readAll();
-            QVERIFY2(reply == replies.last(), "The reply delivered is the last one started.");
-        });
+        connect(sender, &RequestSender::onResponse, &owner,
+                [&delivery, &replies](QNetworkReply *reply) {
+                    ++delivery.calls;
+                    delivery.body = reply->readAll();
+                    QVERIFY2(reply == replies.last(),
+                             "The reply delivered is the last one started.");
+                });
         sender->sendRequest(apiBaseUrl + QStringLiteral("/downloadSectorFile.php"),
                             {{QStringLiteral("file"), QStringLiteral("//file%1.txt").arg(i)}});
     }
@@ -317,13 +330,14 @@ void TestRequestSender::retriesWithoutExpectationWhenRefused()
     for (int i = 0; i < count; ++i) {
         QCOMPARE(deliveries[size_t(i)].calls, 1);
         QCOMPARE(deliveries[size_t(i)].body, "content of file " + QByteArray::number(i));
-        QCOMPARE(requestFields(QStringLiteral("downloadSectorFile.php")).count(
-                     {{QStringLiteral("file"), QStringLiteral("//file%1.txt").arg(i)}}),
+        QCOMPARE(requestFields(QStringLiteral("downloadSectorFile.php"))
+                     .count({{QStringLiteral("file"), QStringLiteral("//file%1.txt").arg(i)}}),
                  1);
     }
     const size_t refused = testService().refusedExpectations();
     Delivery later;
-    post(&owner, QStringLiteral("/login.php"), {{QStringLiteral("vatsimid"), QStringLiteral("1")}}, later);
+    post(&owner, QStringLiteral("/login.php"), {{QStringLiteral("vatsimid"), QStringLiteral("1")}},
+         later);
     QVERIFY2(waitUntil([&] { return later.calls == 1; }), "A later request was answered.");
     QVERIFY2(testService().refusedExpectations() == refused,
              "A later request went without the expectation the service refused.");

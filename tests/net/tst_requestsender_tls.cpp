@@ -13,7 +13,8 @@
 #include <QTemporaryDir>
 
 namespace {
-const QByteArray accountsJson = "[{\"cid\": \"1000001\", \"sha1\": \"0123456789abcdef0123456789abcdef01234567\", \"rating\": 3}]";
+const QByteArray accountsJson = "[{\"cid\": \"1000001\", \"sha1\": "
+                                "\"0123456789abcdef0123456789abcdef01234567\", \"rating\": 3}]";
 } // namespace
 
 // The same exchange over TLS, with the default TLS configuration only.
@@ -34,7 +35,8 @@ private:
 
 void TestRequestSenderTls::initTestCase()
 {
-    QVERIFY2(apiBaseUrl.startsWith(QLatin1String("https://127.0.0.1:")), "The test service speaks https.");
+    QVERIFY2(apiBaseUrl.startsWith(QLatin1String("https://127.0.0.1:")),
+             "The test service speaks https.");
     QVERIFY(writeFile(content.filePath(QStringLiteral("accounts.json")), accountsJson));
     testService().setContentRoot(content.path().toStdString());
 }
@@ -91,9 +93,10 @@ void TestRequestSenderTls::untrustedServiceIsNotDelivered()
     int calls = 0;
     auto *sender = new RequestSender(this);
     connect(sender, &RequestSender::onResponse, &watch, [&] { ++calls; });
-    sender->sendRequest(apiBaseUrl + QStringLiteral("/login.php"),
-                        {{QStringLiteral("vatsimid"), QStringLiteral("1000001")},
-                         {QStringLiteral("password"), QStringLiteral("0123456789abcdef0123456789abcdef01234567")}});
+    sender->sendRequest(
+        apiBaseUrl + QStringLiteral("/login.php"),
+        {{QStringLiteral("vatsimid"), QStringLiteral("1000001")},
+         {QStringLiteral("password"), QStringLiteral("0123456789abcdef0123456789abcdef01234567")}});
     QVERIFY2(waitUntil([&] { return finished; }), "The request to an untrusted service finished.");
     QCOMPARE(error, QNetworkReply::SslHandshakeFailedError);
     QTest::qWait(20);
@@ -116,9 +119,10 @@ void TestRequestSenderTls::trustedServiceAnswersOverTls()
         error = reply->error();
         body = reply->readAll();
     });
-    sender->sendRequest(apiBaseUrl + QStringLiteral("/login.php"),
-                        {{QStringLiteral("vatsimid"), QStringLiteral("1000001")},
-                         {QStringLiteral("password"), QStringLiteral("0123456789abcdef0123456789abcdef01234567")}});
+    sender->sendRequest(
+        apiBaseUrl + QStringLiteral("/login.php"),
+        {{QStringLiteral("vatsimid"), QStringLiteral("1000001")},
+         {QStringLiteral("password"), QStringLiteral("0123456789abcdef0123456789abcdef01234567")}});
     QVERIFY2(waitUntil([&] { return !body.isEmpty(); }), "The login answer arrived over TLS.");
     QCOMPARE(error, QNetworkReply::NoError);
     QVERIFY2(body.contains("\"1000001\""), "The answer names the member.");

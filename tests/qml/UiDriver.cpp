@@ -16,10 +16,11 @@
 
 // QVERIFY2 for a function that reports its success: a failed check fails the
 // test at this check and makes the function return false.
-#define VERIFY_OR_RETURN_FALSE(statement, description) \
-    do { \
-        if (!QTest::qVerify(static_cast<bool>(statement), #statement, description, __FILE__, __LINE__)) \
-            return false; \
+#define VERIFY_OR_RETURN_FALSE(statement, description)                                             \
+    do {                                                                                           \
+        if (!QTest::qVerify(static_cast<bool>(statement), #statement, description, __FILE__,       \
+                            __LINE__))                                                             \
+            return false;                                                                          \
     } while (false)
 
 namespace {
@@ -174,8 +175,9 @@ QList<QHash<QString, QString>> UiDriver::requestsTo(const QString &endpoint)
 bool UiDriver::startFresh(const QTemporaryDir &content)
 {
     VERIFY_OR_RETURN_FALSE(content.isValid(), "A temporary content folder could be made.");
-    VERIFY_OR_RETURN_FALSE(writeFile(content.filePath(QStringLiteral("accounts.json")), DemoAccount::accountsJson),
-                           "The demo account could be written.");
+    VERIFY_OR_RETURN_FALSE(
+        writeFile(content.filePath(QStringLiteral("accounts.json")), DemoAccount::accountsJson),
+        "The demo account could be written.");
     testService().setContentRoot(content.path().toStdString());
     QFile::remove(SettingsHandler::settingsFilePath());
 
@@ -188,7 +190,8 @@ bool UiDriver::startLoggedIn(const QTemporaryDir &content)
 {
     if (!startFresh(content))
         return false;
-    VERIFY_OR_RETURN_FALSE(logIn(DemoAccount::vatsimId, DemoAccount::password), "The login succeeded.");
+    VERIFY_OR_RETURN_FALSE(logIn(DemoAccount::vatsimId, DemoAccount::password),
+                           "The login succeeded.");
     return true;
 }
 
@@ -226,10 +229,12 @@ bool UiDriver::showPage(const QString &tabName) const
         return false;
     click(tab);
     auto *list = view->property("contentItem").value<QQuickItem *>();
-    return list && waitUntil(
+    return list
+        && waitUntil(
                [view, list] {
                    const int index = view->property("currentIndex").toInt();
-                   return qFuzzyCompare(list->property("contentX").toReal() + 1, index * view->width() + 1);
+                   return qFuzzyCompare(list->property("contentX").toReal() + 1,
+                                        index * view->width() + 1);
                },
                slideTimeoutMs);
 }

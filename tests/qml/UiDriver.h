@@ -21,8 +21,9 @@ inline const QString password = QStringLiteral("tarn-demo");
 // Written by sha1sum, not by the code under test.
 inline const QString digest = QStringLiteral("fd92d2d6ef08152f1527ff45e2ebc006bb25e2c4");
 // Rating 5 reads "CTR1".
-inline const QByteArray accountsJson = "[{\"cid\": \"1234567\", \"sha1\": "
-                                       "\"fd92d2d6ef08152f1527ff45e2ebc006bb25e2c4\", \"rating\": 5}]";
+inline const QByteArray accountsJson
+    = "[{\"cid\": \"1234567\", \"sha1\": "
+      "\"fd92d2d6ef08152f1527ff45e2ebc006bb25e2c4\", \"rating\": 5}]";
 } // namespace DemoAccount
 
 // Runs the program's interface as main() does and works it the way a user

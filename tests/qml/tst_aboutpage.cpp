@@ -12,7 +12,7 @@
 #include <QUrl>
 
 namespace {
-constexpr int noWrap = 0;            // Text.NoWrap
+constexpr int noWrap = 0; // Text.NoWrap
 constexpr int preserveAspectFit = 1; // Image.PreserveAspectFit
 } // namespace
 
@@ -91,7 +91,8 @@ void TestAboutPage::linksOpenTheirTargetsAndPlainTextDoesNothing()
     QVERIFY2(handler.opened.isEmpty(), "A click on plain text opened nothing.");
 
     // The links sit at the ends of lines 1, 3 and 7.
-    const struct {
+    const struct
+    {
         int line;
         const char *target;
     } links[] = {
@@ -105,7 +106,8 @@ void TestAboutPage::linksOpenTheirTargetsAndPlainTextDoesNothing()
         for (qreal x = 0; x < block->width() && point.isNull(); x += 4) {
             QString found;
             QVERIFY(QMetaObject::invokeMethod(block, "linkAt", Q_RETURN_ARG(QString, found),
-                                              Q_ARG(qreal, x), Q_ARG(qreal, onLine(link.line, x).y())));
+                                              Q_ARG(qreal, x),
+                                              Q_ARG(qreal, onLine(link.line, x).y())));
             if (found == QLatin1String(link.target))
                 point = onLine(link.line, x + 2);
         }

@@ -55,8 +55,12 @@ void TestDashboardPage::initTestCase()
     QStandardPaths::setTestModeEnabled(true);
     QVERIFY2(content.isValid() && programs.isValid(), "Temporary folders could be made.");
     const QString euroscope = programs.filePath(QStringLiteral("EuroScope.exe"));
-    QVERIFY(writeFile(euroscope, "#!/bin/sh\necho started >> '" + QFile::encodeName(programs.filePath(QStringLiteral("starts.log"))) + "'\n"));
-    QVERIFY(QFile::setPermissions(euroscope, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(writeFile(euroscope,
+                      "#!/bin/sh\necho started >> '"
+                          + QFile::encodeName(programs.filePath(QStringLiteral("starts.log")))
+                          + "'\n"));
+    QVERIFY(
+        QFile::setPermissions(euroscope, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
     if (!ui.startFresh(content))
         return;
@@ -80,7 +84,8 @@ void TestDashboardPage::buttonsSitInTheirBlock()
     QVERIFY(page && block);
     QCOMPARE(block->size(), QSizeF(200, 120));
     // Centred; anchors round the half pixel of the 359 px page area.
-    QVERIFY2(qAbs(block->x() + 100 - page->width() / 2) <= 0.5 && qAbs(block->y() + 60 - page->height() / 2) <= 0.5,
+    QVERIFY2(qAbs(block->x() + 100 - page->width() / 2) <= 0.5
+                 && qAbs(block->y() + 60 - page->height() / 2) <= 0.5,
              "The button block is centred in the page.");
     QCOMPARE(euroscopeButton->size(), QSizeF(255, 50));
     // Overhangs the block by 27.5 px on each side, rounded by the anchors.
@@ -105,7 +110,8 @@ void TestDashboardPage::buttonsSitInTheirBlock()
 
 void TestDashboardPage::buttonsReactToPointer()
 {
-    for (const QString &name : {QStringLiteral("launchEuroscopeButton"), QStringLiteral("launchDiscordButton")}) {
+    for (const QString &name :
+         {QStringLiteral("launchEuroscopeButton"), QStringLiteral("launchDiscordButton")}) {
         QObject *background = ui.object(name + QStringLiteral("Background"));
         QVERIFY(background);
         ui.moveTo(ui.item(name));
@@ -123,7 +129,8 @@ void TestDashboardPage::eachClickStartsEuroscopeOnceAndReportsTheMissingVoiceCli
     QCOMPARE(statusText1->property("text").toString(), QStringLiteral("AFV not found"));
     QCOMPARE(statusText1->property("color").value<QColor>(), QColor(0xff, 0, 0));
     ui.click(euroscopeButton);
-    QVERIFY2(waitUntil([this] { return euroscopeStarts().size() >= 2; }), "EuroScope was started twice.");
+    QVERIFY2(waitUntil([this] { return euroscopeStarts().size() >= 2; }),
+             "EuroScope was started twice.");
     QCOMPARE(euroscopeStarts().size(), 2);
 }
 

@@ -92,7 +92,8 @@ void TestLoginPage::cleanupTestCase()
 
 void TestLoginPage::opensWithEmptyFieldsAndNoFocus()
 {
-    QCOMPARE(required(QStringLiteral("loginTitle"))->property("text").toString(), QStringLiteral("Log In"));
+    QCOMPARE(required(QStringLiteral("loginTitle"))->property("text").toString(),
+             QStringLiteral("Log In"));
     QCOMPARE(statusText->property("text").toString(), greyStatus);
     QCOMPARE(statusText->property("color").value<QColor>(), QColor(0x77, 0x77, 0x77));
     QCOMPARE(loginInput->property("text").toString(), QString());
@@ -112,7 +113,8 @@ void TestLoginPage::opensWithEmptyFieldsAndNoFocus()
     QVERIFY2(loginButton->height() > 0, "The button has the natural height of its text.");
 
     QQuickItem *focused = ui.window()->activeFocusItem();
-    QVERIFY2(!focused || !page->isAncestorOf(focused), "Nothing on the page has the keyboard focus at first.");
+    QVERIFY2(!focused || !page->isAncestorOf(focused),
+             "Nothing on the page has the keyboard focus at first.");
     ui.pressKey(Qt::Key_Return);
     QCOMPARE(page->state(), QStringLiteral("main"));
     QVERIFY2(UiDriver::requestsTo(QStringLiteral("login.php")).isEmpty(),
@@ -136,7 +138,8 @@ void TestLoginPage::emptyFieldsBlurAndSharpenAtOnce()
     ui.pressKey(Qt::Key_Return);
     QCOMPARE(page->state(), QStringLiteral("main"));
     QCOMPARE(statusText->property("text").toString(), emptyMessage);
-    QVERIFY2(UiDriver::requestsTo(QStringLiteral("login.php")).isEmpty(), "Empty fields send nothing.");
+    QVERIFY2(UiDriver::requestsTo(QStringLiteral("login.php")).isEmpty(),
+             "Empty fields send nothing.");
 }
 
 void TestLoginPage::keypadEnterDoesNothing()
@@ -148,7 +151,8 @@ void TestLoginPage::keypadEnterDoesNothing()
     ui.pressKey(Qt::Key_Enter, Qt::KeypadModifier);
     QCOMPARE(states.count(), 0);
     QCOMPARE(statusText->property("text").toString(), emptyMessage);
-    QVERIFY2(UiDriver::requestsTo(QStringLiteral("login.php")).isEmpty(), "The keypad's Enter sends nothing.");
+    QVERIFY2(UiDriver::requestsTo(QStringLiteral("login.php")).isEmpty(),
+             "The keypad's Enter sends nothing.");
 }
 
 void TestLoginPage::returnSubmitsAndWrongPasswordKeepsFields()
@@ -207,7 +211,8 @@ void TestLoginPage::fieldUnderlineFollowsFocus()
     QCOMPARE(passwordLine->height(), 1.0);
     QCOMPARE(passwordLine->property("color").value<QColor>(), QColor(0xb6, 0xba, 0xc1));
     QCOMPARE(loginLine->width(), loginInput->width());
-    QCOMPARE(loginLine->mapToItem(loginInput, QPointF(0, loginLine->height())).y(), loginInput->height());
+    QCOMPARE(loginLine->mapToItem(loginInput, QPointF(0, loginLine->height())).y(),
+             loginInput->height());
 
     ui.click(passwordInput);
     QCOMPARE(loginLine->height(), 1.0);
@@ -217,9 +222,13 @@ void TestLoginPage::fieldUnderlineFollowsFocus()
 
 void TestLoginPage::toolTipsShowOnRestAndHideOnLeave()
 {
-    QCOMPARE(QQmlProperty::read(loginInput, QStringLiteral("ToolTip.delay"), qmlContext(loginInput)).toInt(), 1000);
-    QCOMPARE(QQmlProperty::read(loginInput, QStringLiteral("ToolTip.timeout"), qmlContext(loginInput)).toInt(),
-             5000);
+    QCOMPARE(QQmlProperty::read(loginInput, QStringLiteral("ToolTip.delay"), qmlContext(loginInput))
+                 .toInt(),
+             1000);
+    QCOMPARE(
+        QQmlProperty::read(loginInput, QStringLiteral("ToolTip.timeout"), qmlContext(loginInput))
+            .toInt(),
+        5000);
 
     ui.moveTo(loginInput);
     QVERIFY2(waitUntil([this] { return ui.visibleText(QStringLiteral("VATSIM ID")); }),
@@ -260,7 +269,8 @@ void TestLoginPage::buttonAndLinkReactToPointer()
 
     UrlCatcher browser;
     ui.click(link, onLink);
-    QCOMPARE(browser.opened, QList<QUrl>{QUrl(QStringLiteral("https://www.tarn-atc.example/#code"))});
+    QCOMPARE(browser.opened,
+             QList<QUrl>{QUrl(QStringLiteral("https://www.tarn-atc.example/#code"))});
     ui.moveAway();
 }
 
@@ -271,7 +281,9 @@ void TestLoginPage::successPushesMainLayoutAbovePage()
     QCOMPARE(stack->property("depth").toInt(), 2);
     QCOMPARE(page->state(), QStringLiteral("blurred"));
     QVERIFY2(!page->isVisible(), "The login page lies hidden beneath the main layout.");
-    QCOMPARE(UiDriver::requestsTo(QStringLiteral("login.php")).constLast().value(QStringLiteral("password")),
+    QCOMPARE(UiDriver::requestsTo(QStringLiteral("login.php"))
+                 .constLast()
+                 .value(QStringLiteral("password")),
              DemoAccount::digest);
 }
 

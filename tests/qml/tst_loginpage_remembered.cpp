@@ -39,7 +39,8 @@ void TestLoginPageRemembered::initTestCase()
                                  {QStringLiteral("hashedPassword"), DemoAccount::digest}};
     QT_WARNING_PUSH
     QT_WARNING_DISABLE_DEPRECATED
-    QVERIFY(writeFile(SettingsHandler::settingsFilePath(), QJsonDocument(remembered).toBinaryData()));
+    QVERIFY(
+        writeFile(SettingsHandler::settingsFilePath(), QJsonDocument(remembered).toBinaryData()));
     QT_WARNING_POP
 
     QVERIFY2(ui.start(), "The main window appeared.");
@@ -60,7 +61,8 @@ void TestLoginPageRemembered::opensWithRememberedCredentials()
     QCOMPARE(passwordInput->property("text").toString(), DemoAccount::digest);
     const QString shown = passwordInput->property("displayText").toString();
     QCOMPARE(shown.size(), DemoAccount::digest.size());
-    QVERIFY2(!shown.contains(DemoAccount::digest.left(1)), "The remembered password is shown masked.");
+    QVERIFY2(!shown.contains(DemoAccount::digest.left(1)),
+             "The remembered password is shown masked.");
 
     // Nothing has the focus yet, so Return alone does nothing.
     ui.pressKey(Qt::Key_Return);

@@ -10,8 +10,9 @@
 #include <QTemporaryDir>
 
 namespace {
-const QStringList tabs = {QStringLiteral("dashboardPlaceholder"), QStringLiteral("updatePlaceholder"),
-                          QStringLiteral("settingsPlaceholder"), QStringLiteral("aboutPlaceholder")};
+const QStringList tabs
+    = {QStringLiteral("dashboardPlaceholder"), QStringLiteral("updatePlaceholder"),
+       QStringLiteral("settingsPlaceholder"), QStringLiteral("aboutPlaceholder")};
 const QStringList pages = {QStringLiteral("dashboardPage"), QStringLiteral("updatePage"),
                            QStringLiteral("settingsPage"), QStringLiteral("aboutPage")};
 const QColor currentColour(0x4f, 0x4f, 0x50);
@@ -78,9 +79,11 @@ void TestMainLayout::verifyCurrentTab(int index)
         QObject *icon = ui.object(tabs.at(i) + QStringLiteral("Icon"));
         QObject *label = ui.object(tabs.at(i) + QStringLiteral("Label"));
         QVERIFY(marker && icon && label);
-        QVERIFY2(marker->isVisible() == current, qPrintable(tabs.at(i) + QStringLiteral(": marker shown only on the current tab")));
+        QVERIFY2(marker->isVisible() == current,
+                 qPrintable(tabs.at(i) + QStringLiteral(": marker shown only on the current tab")));
         QCOMPARE(icon->property("color").value<QColor>(), current ? currentColour : otherIconColour);
-        QCOMPARE(label->property("color").value<QColor>(), current ? currentColour : otherLabelColour);
+        QCOMPARE(label->property("color").value<QColor>(),
+                 current ? currentColour : otherLabelColour);
     }
     QQuickItem *page = ui.item(pages.at(index));
     QVERIFY(page);
@@ -89,7 +92,8 @@ void TestMainLayout::verifyCurrentTab(int index)
 
 void TestMainLayout::infoBarShowsIdentityInFourCells()
 {
-    const struct {
+    const struct
+    {
         const char *name;
         const char *label;
         qreal x;
@@ -112,7 +116,8 @@ void TestMainLayout::infoBarShowsIdentityInFourCells()
         QVERIFY(item && label && value && divider);
         QCOMPARE(item->x(), cell.x);
         // Centred in the bar; anchors round the half pixel.
-        QVERIFY2(qAbs(item->y() - (71 - 40) / 2.0) <= 0.5, qPrintable(name + QStringLiteral(" is centred vertically.")));
+        QVERIFY2(qAbs(item->y() - (71 - 40) / 2.0) <= 0.5,
+                 qPrintable(name + QStringLiteral(" is centred vertically.")));
         QCOMPARE(item->size(), QSizeF(175, 40));
         QCOMPARE(label->property("text").toString(), QLatin1String(cell.label));
         QCOMPARE(value->property("font").value<QFont>().pixelSize(), cell.valueSize);
@@ -135,7 +140,8 @@ void TestMainLayout::dashboardIsCurrentAfterLogin()
 void TestMainLayout::tabsSwitchPagesAndMoveTheMarker()
 {
     for (const int index : {3, 1, 2, 0}) {
-        QVERIFY2(ui.showPage(tabs.at(index)), qPrintable(tabs.at(index) + QStringLiteral(" slid its page in")));
+        QVERIFY2(ui.showPage(tabs.at(index)),
+                 qPrintable(tabs.at(index) + QStringLiteral(" slid its page in")));
         verifyCurrentTab(index);
     }
 }
@@ -159,7 +165,8 @@ void TestMainLayout::swipingNeverChangesThePage()
         QTest::mousePress(window, Qt::LeftButton, Qt::NoModifier, start);
         for (int step = 1; step <= 10; ++step)
             QTest::mouseMove(window, start + QPoint(direction * step * 50, 0));
-        QTest::mouseRelease(window, Qt::LeftButton, Qt::NoModifier, start + QPoint(direction * 500, 0));
+        QTest::mouseRelease(window, Qt::LeftButton, Qt::NoModifier,
+                            start + QPoint(direction * 500, 0));
         QCOMPARE(contentX(), before);
         verifyCurrentTab(1);
     }

@@ -58,14 +58,16 @@ bool useZoneThatJustChanged(const QTemporaryDir &folder)
     const QString file = folder.filePath(QStringLiteral("XST"));
     if (!writeFile(file, zoneThatJustChanged()))
         return false;
-    qputenv("TZ", QFile::encodeName(QDir(QStringLiteral("/usr/share/zoneinfo")).relativeFilePath(file)));
+    qputenv("TZ",
+            QFile::encodeName(QDir(QStringLiteral("/usr/share/zoneinfo")).relativeFilePath(file)));
     tzset();
     return true;
 }
 
 bool isClockText(const QString &text)
 {
-    static const QRegularExpression pattern(QStringLiteral("^([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]$"));
+    static const QRegularExpression pattern(
+        QStringLiteral("^([01][0-9]|2[0-3]):[0-5][0-9]:[0-5][0-9]$"));
     return pattern.match(text).hasMatch();
 }
 } // namespace
@@ -130,8 +132,10 @@ void TestMainLayoutClocks::cleanupTestCase()
 
 void TestMainLayoutClocks::clocksAreSetWhenTheLayoutIsCreated()
 {
-    QVERIFY2(isClockText(utcAtCreation), qPrintable(QStringLiteral("UTC clock at creation: ") + utcAtCreation));
-    QVERIFY2(isClockText(localAtCreation), qPrintable(QStringLiteral("Local clock at creation: ") + localAtCreation));
+    QVERIFY2(isClockText(utcAtCreation),
+             qPrintable(QStringLiteral("UTC clock at creation: ") + utcAtCreation));
+    QVERIFY2(isClockText(localAtCreation),
+             qPrintable(QStringLiteral("Local clock at creation: ") + localAtCreation));
 }
 
 void TestMainLayoutClocks::utcClockShowsUtcAcrossTheChange()
@@ -143,15 +147,19 @@ void TestMainLayoutClocks::utcClockShowsUtcAcrossTheChange()
     const QDateTime after = QDateTime::currentDateTimeUtc();
 
     const QStringList utcNow = {before.toString(clockFormat), after.toString(clockFormat)};
-    QVERIFY2(utcNow.contains(utcText()),
-             qPrintable(QStringLiteral("UTC clock %1, UTC %2").arg(utcText(), utcNow.join(QLatin1Char('/')))));
-    const QStringList localNow = {before.toLocalTime().toString(clockFormat),
-                                  after.toLocalTime().toString(clockFormat)};
+    QVERIFY2(
+        utcNow.contains(utcText()),
+        qPrintable(
+            QStringLiteral("UTC clock %1, UTC %2").arg(utcText(), utcNow.join(QLatin1Char('/')))));
+    const QStringList localNow
+        = {before.toLocalTime().toString(clockFormat), after.toLocalTime().toString(clockFormat)};
     QVERIFY2(localNow.contains(localText()),
-             qPrintable(QStringLiteral("Local clock %1, local time %2").arg(localText(), localNow.join(QLatin1Char('/')))));
+             qPrintable(QStringLiteral("Local clock %1, local time %2")
+                            .arg(localText(), localNow.join(QLatin1Char('/')))));
 
     // Two hours ahead now: a local 14:06:01 comes with a UTC 12:06:01.
-    const int difference = QTime::fromString(utcText(), clockFormat).secsTo(QTime::fromString(localText(), clockFormat));
+    const int difference = QTime::fromString(utcText(), clockFormat)
+                               .secsTo(QTime::fromString(localText(), clockFormat));
     QCOMPARE((difference + 24 * 3600) % (24 * 3600), summerOffset);
 }
 

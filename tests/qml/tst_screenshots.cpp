@@ -66,17 +66,20 @@ void TestScreenshots::save(const QString &name)
     const QSize expected = window->size() * window->devicePixelRatio();
     QCOMPARE(window->size(), QSize(800, 600));
     QCOMPARE(image.size(), expected);
-    QVERIFY2(showsSomething(image), qPrintable(name + QStringLiteral(" shows more than one flat colour.")));
+    QVERIFY2(showsSomething(image),
+             qPrintable(name + QStringLiteral(" shows more than one flat colour.")));
     const QString path = QDir(screenshotFolder()).filePath(name + QStringLiteral(".png"));
-    QVERIFY2(QDir().mkpath(screenshotFolder()) && image.save(path), qPrintable(QStringLiteral("Could not save ") + path));
+    QVERIFY2(QDir().mkpath(screenshotFolder()) && image.save(path),
+             qPrintable(QStringLiteral("Could not save ") + path));
 }
 
 void TestScreenshots::initTestCase()
 {
     QVERIFY2(content.isValid() && sector.isValid(), "Temporary folders could be made.");
     QVERIFY(writeFile(content.filePath(QStringLiteral("accounts.json")), DemoAccount::accountsJson));
-    for (const QString &file : {QStringLiteral("Brenmar.sct"), QStringLiteral("Brenmar.ese"),
-                                QStringLiteral("Airports/BRM1.txt"), QStringLiteral("Airports/BRM2.txt")})
+    for (const QString &file :
+         {QStringLiteral("Brenmar.sct"), QStringLiteral("Brenmar.ese"),
+          QStringLiteral("Airports/BRM1.txt"), QStringLiteral("Airports/BRM2.txt")})
         QVERIFY(writeFile(content.filePath(QStringLiteral("sector/") + file), "content\n"));
     testService().setContentRoot(content.path().toStdString());
     QFile::remove(SettingsHandler::settingsFilePath());
@@ -120,12 +123,14 @@ void TestScreenshots::dashboard()
 
 void TestScreenshots::update()
 {
-    QmlSingletonType<SettingsHandler>::instance->setSectorPath(QUrl::fromLocalFile(sector.path()).toString());
+    QmlSingletonType<SettingsHandler>::instance->setSectorPath(
+        QUrl::fromLocalFile(sector.path()).toString());
     QVERIFY(ui.showPage(QStringLiteral("updatePlaceholder")));
     QQuickItem *status = ui.item(QStringLiteral("textDebug"));
     ui.click(ui.item(QStringLiteral("checkButton")));
     QVERIFY2(waitUntil([status] {
-                 return status->property("text").toString() == QLatin1String("Ready to Update. Files to update: 4");
+                 return status->property("text").toString()
+                     == QLatin1String("Ready to Update. Files to update: 4");
              }),
              "The check found the four files.");
     ui.moveAway();

@@ -2,23 +2,23 @@
 #include "UiDriver.h"
 
 #include "handlers/SettingsHandler.h"
-#include "net/RequestSender.h"
 #include "handlers/UpdateHandler.h"
+#include "net/RequestSender.h"
 
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
+#include <QQmlProperty>
+#include <QQuickItem>
 #include <QQuickWindow>
 #include <QScopeGuard>
 #include <QSet>
-#include <QQmlProperty>
-#include <QQuickItem>
 #include <QTemporaryDir>
 #include <QUrl>
 
 namespace {
-constexpr int elideNone = 3;         // Text.ElideNone
-constexpr int wrapAnywhere = 3;      // Text.WrapAnywhere
+constexpr int elideNone = 3; // Text.ElideNone
+constexpr int wrapAnywhere = 3; // Text.WrapAnywhere
 
 // The folder model behind the file list of an open dialog: the model of the
 // view that shows it. The dialog lives in a window of its own, so every
@@ -162,7 +162,8 @@ void TestSettingsPage::rowsAreLaidOutInTwoBlocks()
         QCOMPARE(row->y() + row->height(), 55.0);
         QCOMPARE(text->x(), 10.0);
         QCOMPARE(text->width(), 540.0 - 10 - 100);
-        QVERIFY2(qAbs(text->y() + text->height() / 2 - row->height() / 2) <= 0.5, "The path is centred vertically.");
+        QVERIFY2(qAbs(text->y() + text->height() / 2 - row->height() / 2) <= 0.5,
+                 "The path is centred vertically.");
         QCOMPARE(open->x(), 450.0);
         QCOMPARE(open->size(), QSizeF(90, row->height()));
         ui.moveTo(open);
@@ -178,7 +179,8 @@ void TestSettingsPage::euroscopeDialogListsOnlyTheExecutable()
     // Into the EuroScope folder, as the user would go there.
     const QUrl folder = QUrl::fromLocalFile(files.filePath(QStringLiteral("EuroScope")));
     esPathDialog->setProperty("folder", folder);
-    QCOMPARE(esPathDialog->property("title").toString(), QStringLiteral("Please specify the Euroscope.exe"));
+    QCOMPARE(esPathDialog->property("title").toString(),
+             QStringLiteral("Please specify the Euroscope.exe"));
     const QStringList listed = listedNames(folder);
     QMetaObject::invokeMethod(esPathDialog, "reject");
     QCOMPARE(esPathDialog->property("nameFilters").toStringList(),
@@ -187,7 +189,8 @@ void TestSettingsPage::euroscopeDialogListsOnlyTheExecutable()
     // wildcard patterns and so lists no file here at all; the native dialogs
     // list EuroScope.exe. Either way the other files stay out and folders stay in.
     QVERIFY2(listed.contains(QStringLiteral("Plugins")), qPrintable(listed.join(QLatin1Char(','))));
-    QVERIFY2(!listed.contains(QStringLiteral("Uninstall.exe")) && !listed.contains(QStringLiteral("EuroScope.txt")),
+    QVERIFY2(!listed.contains(QStringLiteral("Uninstall.exe"))
+                 && !listed.contains(QStringLiteral("EuroScope.txt")),
              qPrintable(listed.join(QLatin1Char(','))));
 }
 
@@ -214,12 +217,14 @@ void TestSettingsPage::acceptedFileIsStoredAsUrlAndShownAsNativePath()
              QStringLiteral("Please specify a folder to be used for a sector"));
     QVERIFY(sectorPathDialog->property("selectFolder").toBool());
     QMetaObject::invokeMethod(sectorPathDialog, "clearSelection");
-    QMetaObject::invokeMethod(sectorPathDialog, "addSelection", Q_RETURN_ARG(bool, added),
-                              Q_ARG(QUrl, QUrl::fromLocalFile(files.filePath(QStringLiteral("Sector")))));
+    QMetaObject::invokeMethod(
+        sectorPathDialog, "addSelection", Q_RETURN_ARG(bool, added),
+        Q_ARG(QUrl, QUrl::fromLocalFile(files.filePath(QStringLiteral("Sector")))));
     QVERIFY2(added, "The dialog took the existing folder.");
     QMetaObject::invokeMethod(sectorPathDialog, "accept");
     QCOMPARE(settings()->sectorPath(), fileUrl(files.filePath(QStringLiteral("Sector"))));
-    QCOMPARE(sectorPathText->property("text").toString(), QDir::toNativeSeparators(files.filePath(QStringLiteral("Sector"))));
+    QCOMPARE(sectorPathText->property("text").toString(),
+             QDir::toNativeSeparators(files.filePath(QStringLiteral("Sector"))));
 }
 
 void TestSettingsPage::cancelledDialogChangesNothing()
@@ -236,7 +241,8 @@ void TestSettingsPage::cancelledDialogChangesNothing()
 
 void TestSettingsPage::longPathIsCutToOneLineWithoutEllipsis()
 {
-    const auto restore = qScopeGuard([before = settings()->sectorPath()] { settings()->setSectorPath(before); });
+    const auto restore
+        = qScopeGuard([before = settings()->sectorPath()] { settings()->setSectorPath(before); });
     // A short word, then one far longer than the row: breaking at words only
     // would end the first line after the short word.
     const QString longPath = QStringLiteral("/srv/Brenmar ") + QString(300, QLatin1Char('y'));
@@ -250,21 +256,25 @@ void TestSettingsPage::longPathIsCutToOneLineWithoutEllipsis()
     QCOMPARE(sectorPathText->property("maximumLineCount").toInt(), 1);
     const qreal available = sectorPathText->width();
     const qreal used = sectorPathText->property("contentWidth").toReal();
-    QVERIFY2(used > available - 16 && used <= available,
-             qPrintable(QStringLiteral("The one line fills the row (%1 of %2 px).").arg(used).arg(available)));
+    QVERIFY2(
+        used > available - 16 && used <= available,
+        qPrintable(
+            QStringLiteral("The one line fills the row (%1 of %2 px).").arg(used).arg(available)));
 }
 
 void TestSettingsPage::sectorRowShowsItsToolTip()
 {
     QQuickItem *esRow = ui.item(QStringLiteral("esRowContainer"));
     QQuickItem *sectorRow = ui.item(QStringLiteral("sectorRowContainer"));
-    QCOMPARE(QQmlProperty::read(esRow, QStringLiteral("ToolTip.text"), qmlContext(esRow)).toString(), QString());
+    QCOMPARE(QQmlProperty::read(esRow, QStringLiteral("ToolTip.text"), qmlContext(esRow)).toString(),
+             QString());
 
     ui.moveTo(sectorRow, QPointF(100, sectorRow->height() / 2));
     QVERIFY2(waitUntil([this] { return ui.visibleText(QStringLiteral("Sector folder")); }),
              "Resting on the sector row showed its tool tip.");
     ui.moveTo(ui.item(QStringLiteral("sectorOpenButton")));
-    QVERIFY2(ui.visibleText(QStringLiteral("Sector folder")), "The row's \"Open\" button is part of the row.");
+    QVERIFY2(ui.visibleText(QStringLiteral("Sector folder")),
+             "The row's \"Open\" button is part of the row.");
     ui.moveAway();
     QVERIFY2(waitUntil([this] { return !ui.visibleText(QStringLiteral("Sector folder")); }),
              "Leaving the row hid the tool tip.");
@@ -276,10 +286,13 @@ void TestSettingsPage::chosenSectorFolderIsUsedByTheNextCheck()
     QQuickItem *status = ui.item(QStringLiteral("textDebug"));
     ui.click(ui.item(QStringLiteral("checkButton")));
     QVERIFY2(waitUntil([status] {
-                 return status->property("text").toString() == QLatin1String("Ready to Update. Files to update: 1")
-                     && QmlSingletonType<UpdateHandler>::instance->findChildren<RequestSender *>().isEmpty();
+                 return status->property("text").toString()
+                     == QLatin1String("Ready to Update. Files to update: 1")
+                     && QmlSingletonType<UpdateHandler>::instance->findChildren<RequestSender *>()
+                            .isEmpty();
              }),
-             qPrintable(QStringLiteral("The check used the chosen folder; it reads: ") + status->property("text").toString()));
+             qPrintable(QStringLiteral("The check used the chosen folder; it reads: ")
+                        + status->property("text").toString()));
     const auto lists = UiDriver::requestsTo(QStringLiteral("getfilelist.php"));
     QCOMPARE(lists.size(), 1);
 }

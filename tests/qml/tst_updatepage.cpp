@@ -22,18 +22,19 @@ const QString checkingText = QStringLiteral("Checking for update...");
 const QString readyText = QStringLiteral("Ready to Update. Files to update: ");
 const QString updatingText = QStringLiteral("Updating...");
 const QString upToDateText = QStringLiteral("Up-to-date");
-const QString folderErrorText = QStringLiteral("Sector folder error! Check sector path in the Settings!");
+const QString folderErrorText
+    = QStringLiteral("Sector folder error! Check sector path in the Settings!");
 const QColor statusGrey(0x6d, 0x6d, 0x6d);
 const QColor red(0xff, 0, 0);
 
 // Twelve files the service publishes below its sector folder.
 const QStringList sectorFiles = {
-    QStringLiteral("Brenmar.sct"),          QStringLiteral("Brenmar.ese"),
-    QStringLiteral("Brenmar.rwy"),          QStringLiteral("Airports/BRM1.txt"),
-    QStringLiteral("Airports/BRM2.txt"),    QStringLiteral("Airports/BRM3.txt"),
-    QStringLiteral("Data/fixes.txt"),       QStringLiteral("Data/frequencies.txt"),
-    QStringLiteral("Data/navaids.txt"),     QStringLiteral("Data/airways.txt"),
-    QStringLiteral("Sounds/alert.wav"),     QStringLiteral("Sounds/contact.wav"),
+    QStringLiteral("Brenmar.sct"),       QStringLiteral("Brenmar.ese"),
+    QStringLiteral("Brenmar.rwy"),       QStringLiteral("Airports/BRM1.txt"),
+    QStringLiteral("Airports/BRM2.txt"), QStringLiteral("Airports/BRM3.txt"),
+    QStringLiteral("Data/fixes.txt"),    QStringLiteral("Data/frequencies.txt"),
+    QStringLiteral("Data/navaids.txt"),  QStringLiteral("Data/airways.txt"),
+    QStringLiteral("Sounds/alert.wav"),  QStringLiteral("Sounds/contact.wav"),
 };
 const QString blockedFile = QStringLiteral("Airports/BRM2.txt");
 
@@ -133,7 +134,8 @@ void TestUpdatePage::initTestCase()
 {
     QVERIFY2(content.isValid() && sector.isValid(), "Temporary folders could be made.");
     for (const QString &file : sectorFiles)
-        QVERIFY(writeFile(content.filePath(QStringLiteral("sector/") + file), "content of " + file.toUtf8() + '\n'));
+        QVERIFY(writeFile(content.filePath(QStringLiteral("sector/") + file),
+                          "content of " + file.toUtf8() + '\n'));
 
     if (!ui.startLoggedIn(content))
         return;
@@ -164,8 +166,10 @@ void TestUpdatePage::opensIdleWithUpdateDimmed()
     QCOMPARE(checkButton->x(), 80.0);
     QCOMPARE(updateButton->x(), 465.0);
     // Anchors round the half pixel of the 359 px page area.
-    QVERIFY2(qAbs(checkButton->y() + 25 - (ui.item(QStringLiteral("updatePage"))->height() / 2 + 119)) <= 0.5,
-             "The buttons are centred 119 px below the page's centre.");
+    QVERIFY2(
+        qAbs(checkButton->y() + 25 - (ui.item(QStringLiteral("updatePage"))->height() / 2 + 119))
+            <= 0.5,
+        "The buttons are centred 119 px below the page's centre.");
     QCOMPARE(updateButton->y(), checkButton->y());
 
     QVERIFY(checkButton->isEnabled());
@@ -191,14 +195,16 @@ void TestUpdatePage::missingSectorFolderIsReportedWithinTheCall()
 {
     // No sector folder set, then one that does not exist: both are answered
     // before the click returns, and "Check" stays usable.
-    for (const QString &path : {QString(), QUrl::fromLocalFile(sector.filePath(QStringLiteral("missing"))).toString()}) {
+    for (const QString &path :
+         {QString(), QUrl::fromLocalFile(sector.filePath(QStringLiteral("missing"))).toString()}) {
         settings()->setSectorPath(path);
         ui.click(checkButton);
         QCOMPARE(status(), folderErrorText);
         QVERIFY2(checkButton->isEnabled(), "\"Check\" is usable again after the folder error.");
         QVERIFY(!updateButton->isEnabled());
     }
-    QVERIFY2(UiDriver::requestsTo(QStringLiteral("getfilelist.php")).isEmpty(), "No list was asked for.");
+    QVERIFY2(UiDriver::requestsTo(QStringLiteral("getfilelist.php")).isEmpty(),
+             "No list was asked for.");
 }
 
 void TestUpdatePage::checkFindsEveryMissingFile()
@@ -257,7 +263,8 @@ void TestUpdatePage::updateRunsWithProgressToTheEnd()
         expected.append(qreal(done) / sectorFiles.size());
     QCOMPARE(progress.values, expected);
     for (const QString &file : sectorFiles)
-        QVERIFY2(QFile::exists(sector.filePath(file)), qPrintable(file + QStringLiteral(" landed in the sector folder.")));
+        QVERIFY2(QFile::exists(sector.filePath(file)),
+                 qPrintable(file + QStringLiteral(" landed in the sector folder.")));
 }
 
 void TestUpdatePage::checkFindingNothingDimsUpdate()
@@ -302,7 +309,8 @@ void TestUpdatePage::updateButtonFollowsThePage()
         ui.click(checkButton);
         break;
     case Step::CheckMissingFolder:
-        settings()->setSectorPath(QUrl::fromLocalFile(sector.filePath(QStringLiteral("missing"))).toString());
+        settings()->setSectorPath(
+            QUrl::fromLocalFile(sector.filePath(QStringLiteral("missing"))).toString());
         ui.click(checkButton);
         break;
     case Step::StartUpdate:
@@ -403,11 +411,13 @@ void TestUpdatePage::failedDownloadsHoldTheProgressBar()
     outage.status = 500;
     outage.times = 9;
     testService().addFault(outage);
-    const int downloadsBefore = UiDriver::requestsTo(QStringLiteral("downloadSectorFile.php")).size();
+    const int downloadsBefore
+        = UiDriver::requestsTo(QStringLiteral("downloadSectorFile.php")).size();
 
     ui.click(updateButton);
     QVERIFY2(waitUntil([&] {
-                 return UiDriver::requestsTo(QStringLiteral("downloadSectorFile.php")).size() - downloadsBefore
+                 return UiDriver::requestsTo(QStringLiteral("downloadSectorFile.php")).size()
+                         - downloadsBefore
                      == sectorFiles.size()
                      && noRequestInFlight();
              }),

@@ -44,10 +44,9 @@ bool spawnFront(const QString &folder, int servicePort)
     const QByteArray folderArgument = QFile::encodeName(folder);
     const QByteArray port = QByteArray::number(servicePort);
     const QByteArray protocol = QByteArrayLiteral("http2");
-    char *const arguments[] = {const_cast<char *>(script.constData()),
-                               const_cast<char *>(folderArgument.constData()),
-                               const_cast<char *>(port.constData()),
-                               const_cast<char *>(protocol.constData()), nullptr};
+    char *const arguments[]
+        = {const_cast<char *>(script.constData()), const_cast<char *>(folderArgument.constData()),
+           const_cast<char *>(port.constData()), const_cast<char *>(protocol.constData()), nullptr};
     pid_t pid = 0;
     if (posix_spawn(&pid, script.constData(), nullptr, nullptr, arguments, environ) != 0)
         return false;
@@ -72,7 +71,8 @@ QString start(int servicePort)
         if (deadline.hasExpired() || waitpid(frontProcess(), nullptr, WNOHANG) != 0) {
             QFile log(folder.filePath(QStringLiteral("error.log")));
             reason() = QStringLiteral("nginx did not start (is nginx-light installed?): ")
-                + QString::fromLocal8Bit(log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray());
+                + QString::fromLocal8Bit(log.open(QIODevice::ReadOnly) ? log.readAll()
+                                                                       : QByteArray());
             return {};
         }
         QThread::msleep(10);
@@ -82,7 +82,8 @@ QString start(int servicePort)
         reason() = QStringLiteral("The nginx port could not be read.");
         return {};
     }
-    return QStringLiteral("https://127.0.0.1:%1/api/tarn").arg(QString::fromLatin1(port.readAll().trimmed()));
+    return QStringLiteral("https://127.0.0.1:%1/api/tarn")
+        .arg(QString::fromLatin1(port.readAll().trimmed()));
 }
 
 QString unavailableReason()

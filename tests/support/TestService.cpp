@@ -155,14 +155,16 @@ QString fileUrl(const QString &path)
 bool setModificationTime(const QString &path, const QDateTime &time)
 {
     QFile file(path);
-    return file.open(QIODevice::ReadWrite) && file.setFileTime(time, QFileDevice::FileModificationTime);
+    return file.open(QIODevice::ReadWrite)
+        && file.setFileTime(time, QFileDevice::FileModificationTime);
 }
 
 QVariantHash storedOnDisk()
 {
     QT_WARNING_PUSH
     QT_WARNING_DISABLE_DEPRECATED
-    return QJsonDocument::fromBinaryData(readFile(SettingsHandler::settingsFilePath()), QJsonDocument::Validate)
+    return QJsonDocument::fromBinaryData(readFile(SettingsHandler::settingsFilePath()),
+                                         QJsonDocument::Validate)
         .object()
         .toVariantHash();
     QT_WARNING_POP

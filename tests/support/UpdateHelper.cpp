@@ -59,8 +59,7 @@ QString inProgramFolder(const QString &name)
 
 void logLine(const QString &line)
 {
-    QFile log(
-        inProgramFolder(QStringLiteral("run-%1.txt").arg(QCoreApplication::applicationPid())));
+    QFile log(inProgramFolder(QStringLiteral("run-%1.txt").arg(QCoreApplication::applicationPid())));
     if (!log.open(QIODevice::WriteOnly | QIODevice::Append) || log.write(line.toUtf8() + '\n') < 0)
         fprintf(stderr, "Could not write the run log.\n");
 }

@@ -171,7 +171,8 @@ void TestFullDisk::sectorWriteOntoFullDisk_data()
         << QStringLiteral("Data/Radar.sct") << randomBytes(16 * 1024) << randomBytes(96 * 1024);
     QTest::newRow("profile merged in memory")
         << QStringLiteral("Profiles/Brenmar.prf")
-        << QByteArray("LastSession\tcallsign\tEDWW_CTR\r\nSettings\tSettingsfileSCREEN\tOld.txt\r\n")
+        << QByteArray(
+               "LastSession\tcallsign\tEDWW_CTR\r\nSettings\tSettingsfileSCREEN\tOld.txt\r\n")
         << largeProfile("LastSession\tcallsign\tEDDF_APP\r\n");
 }
 
@@ -228,8 +229,9 @@ void TestFullDisk::settingsSaveOntoFullDisk()
 
     QProcess process;
     process.setProcessEnvironment(serviceEnvironment());
-    process.start(helper, {QStringLiteral("save-setting"), QStringLiteral("username"),
-                           QString(4096, QLatin1Char('9'))});
+    process.start(helper,
+                  {QStringLiteral("save-setting"), QStringLiteral("username"),
+                   QString(4096, QLatin1Char('9'))});
     QVERIFY2(process.waitForFinished(processTimeoutMs), "The settings save did not end.");
     QCOMPARE(process.readAllStandardOutput().trimmed(), QByteArray("saved=0"));
     QVERIFY2(readFile(disk.filePath(settingsName)) == oldSettings,

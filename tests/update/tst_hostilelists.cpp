@@ -36,27 +36,49 @@ QStringList hostilePaths()
     const QString escape = escapeName();
     return {
         // Parent and current folder references.
-        QStringLiteral(".."), QStringLiteral("../outside.txt"), QStringLiteral("../") + escape,
-        QStringLiteral("../../") + escape, QStringLiteral("sub/../../outside.txt"),
-        QStringLiteral("sub/.."), QStringLiteral("./outside.txt"), QStringLiteral("."),
+        QStringLiteral(".."),
+        QStringLiteral("../outside.txt"),
+        QStringLiteral("../") + escape,
+        QStringLiteral("../../") + escape,
+        QStringLiteral("sub/../../outside.txt"),
+        QStringLiteral("sub/.."),
+        QStringLiteral("./outside.txt"),
+        QStringLiteral("."),
         // Absolute paths and drive letters.
-        QStringLiteral("/") + escape, QDir::tempPath() + QLatin1Char('/') + escape,
-        QStringLiteral("C:/Windows/") + escape, QStringLiteral("C:") + escape,
+        QStringLiteral("/") + escape,
+        QDir::tempPath() + QLatin1Char('/') + escape,
+        QStringLiteral("C:/Windows/") + escape,
+        QStringLiteral("C:") + escape,
         QStringLiteral("c:\\") + escape,
         // Backslashes, a share and an alternate data stream.
-        QStringLiteral("..\\outside.txt"), QStringLiteral("sub\\..\\..\\outside.txt"),
-        QStringLiteral("\\\\server\\share\\") + escape, QStringLiteral("safe.dll:stream"),
+        QStringLiteral("..\\outside.txt"),
+        QStringLiteral("sub\\..\\..\\outside.txt"),
+        QStringLiteral("\\\\server\\share\\") + escape,
+        QStringLiteral("safe.dll:stream"),
         // Control characters, a NUL that would cut the name short natively.
-        QStringLiteral("bell\a.txt"), QStringLiteral("line\nbreak.txt"),
-        QStringLiteral("tab\t.txt"), QStringLiteral("cut") + QChar(0) + QStringLiteral("/../x"),
+        QStringLiteral("bell\a.txt"),
+        QStringLiteral("line\nbreak.txt"),
+        QStringLiteral("tab\t.txt"),
+        QStringLiteral("cut") + QChar(0) + QStringLiteral("/../x"),
         QStringLiteral("del\x7f.txt"),
         // Empty components.
-        QString(), QStringLiteral("sub//x.txt"), QStringLiteral("sub/"), QStringLiteral("/sub"),
+        QString(),
+        QStringLiteral("sub//x.txt"),
+        QStringLiteral("sub/"),
+        QStringLiteral("/sub"),
         // Names Windows turns into other names or into devices.
-        QStringLiteral(".. /outside.txt"), QStringLiteral("... /x.txt"), QStringLiteral("x."),
-        QStringLiteral("CON"), QStringLiteral("sub/nul.txt"), QStringLiteral("com1"),
-        QStringLiteral("LPT9.log"), QStringLiteral("what?.txt"), QStringLiteral("a*b"),
-        QStringLiteral("pipe|x"), QStringLiteral("<x>"), QStringLiteral("quote\"x"),
+        QStringLiteral(".. /outside.txt"),
+        QStringLiteral("... /x.txt"),
+        QStringLiteral("x."),
+        QStringLiteral("CON"),
+        QStringLiteral("sub/nul.txt"),
+        QStringLiteral("com1"),
+        QStringLiteral("LPT9.log"),
+        QStringLiteral("what?.txt"),
+        QStringLiteral("a*b"),
+        QStringLiteral("pipe|x"),
+        QStringLiteral("<x>"),
+        QStringLiteral("quote\"x"),
     };
 }
 
@@ -95,7 +117,7 @@ QStringList requestedFiles(const std::string &path)
     QStringList files;
     for (const auto &request : requestsTo(path))
         files.append(QString::fromStdString(request.fields.count("file") ? request.fields.at("file")
-                                                                          : std::string()));
+                                                                         : std::string()));
     return files;
 }
 } // namespace
@@ -247,8 +269,9 @@ void TestHostileLists::sectorListWritesNothingOutside()
     requested.sort();
     QCOMPARE(requested, expected);
     const QStringList inRoot = snapshot(rootPath()).keys();
-    QCOMPARE(inRoot, (QStringList{QStringLiteral("Data"), QStringLiteral("Data/safe.txt"),
-                                  QStringLiteral("safe.txt")}));
+    QCOMPARE(inRoot,
+             (QStringList{QStringLiteral("Data"), QStringLiteral("Data/safe.txt"),
+                          QStringLiteral("safe.txt")}));
     expectNothingOutsideChanged();
 }
 

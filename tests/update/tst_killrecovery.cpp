@@ -180,7 +180,8 @@ QString notUpdatedFile(const QString &root, const QVector<TrackedFile> &files)
 int filesAlreadyNew(const QString &root, const QVector<TrackedFile> &files)
 {
     return int(std::count_if(files.cbegin(), files.cend(), [&](const TrackedFile &file) {
-        return file.before != file.after && readFile(root + QLatin1Char('/') + file.path) == file.after;
+        return file.before != file.after
+            && readFile(root + QLatin1Char('/') + file.path) == file.after;
     }));
 }
 
@@ -411,7 +412,9 @@ public:
                         firstBuild + "\nbuild 2\n" + randomBytes(random, executablePadding)});
         for (int i = 1; i < programFiles; ++i) {
             TrackedFile file;
-            file.path = QStringLiteral("%1/module%2.bin").arg(i % 2 ? QStringLiteral("lib") : QStringLiteral("data/sub")).arg(i);
+            file.path = QStringLiteral("%1/module%2.bin")
+                            .arg(i % 2 ? QStringLiteral("lib") : QStringLiteral("data/sub"))
+                            .arg(i);
             const int size = i % 16 == 0 ? 2 * 1024 * 1024 : int(random.bounded(1, 96 * 1024));
             if (i % 3 != 0)
                 file.before = randomBytes(random, int(random.bounded(1, 32 * 1024)));
@@ -531,7 +534,8 @@ void TestKillRecovery::killRepeatedly(UpdateScenario &scenario, quint32 seed)
         const qint64 delayUs = run * sliceUs + qint64(random.bounded(quint32(sliceUs)));
         if (scenario.runAndKillAfter(delayUs))
             ++landed;
-        const QString context = QStringLiteral(" (run %1, killed after %2 us)").arg(run).arg(delayUs);
+        const QString context
+            = QStringLiteral(" (run %1, killed after %2 us)").arg(run).arg(delayUs);
 
         const QString broken = brokenFile(scenario.updatedFolder(), scenario.files());
         QVERIFY2(broken.isEmpty(), qPrintable(broken + context));

@@ -212,9 +212,8 @@ void TestProgramFolderUpdate::clientPathsLeavingTheFolderAreSkipped()
     QCOMPARE(checker.PendingCount(), quint64(0));
     QCOMPARE(requestedFiles(clientDownload), QStringList{QStringLiteral("good.txt")});
     QCOMPARE(readFile(localPath(QStringLiteral("good.txt"))), QByteArray("good"));
-    QVERIFY2(
-        !QFile::exists(QFileInfo(localRoot()).dir().filePath(QStringLiteral("escape.txt"))),
-        "A file was written outside the program folder.");
+    QVERIFY2(!QFile::exists(QFileInfo(localRoot()).dir().filePath(QStringLiteral("escape.txt"))),
+             "A file was written outside the program folder.");
     QCOMPARE(updateWarnings().size(), unsafe.size());
 }
 

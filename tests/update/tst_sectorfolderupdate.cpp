@@ -86,8 +86,7 @@ void TestSectorFolderUpdate::sectorDownloadsWithServiceTimes()
 
     FilesChecker next(nullptr, false);
     QVERIFY2(compareSector(next), "The next sector comparison did not finish.");
-    QVERIFY2(next.PendingFiles().isEmpty(),
-             "Files just downloaded are outdated at the next check.");
+    QVERIFY2(next.PendingFiles().isEmpty(), "Files just downloaded are outdated at the next check.");
 }
 
 void TestSectorFolderUpdate::sectorDuplicatePathIsDownloadedTwice()
@@ -118,7 +117,8 @@ void TestSectorFolderUpdate::sectorLargeBatchArrivesWhole()
     // More files than are posted in one turn of the event loop.
     constexpr int count = 250;
     for (int i = 0; i < count; ++i)
-        QVERIFY(writeFile(contentPath(QStringLiteral("sector/Batch/f%1.txt").arg(i)), QByteArray::number(i)));
+        QVERIFY(writeFile(contentPath(QStringLiteral("sector/Batch/f%1.txt").arg(i)),
+                          QByteArray::number(i)));
 
     FilesChecker checker(nullptr, false);
     QVERIFY2(compareSector(checker), "The sector comparison did not finish.");
@@ -142,7 +142,8 @@ void TestSectorFolderUpdate::sectorLargeFileIsStreamedWhole()
     QVERIFY(writeFile(localPath(QStringLiteral("Big/large.bin")), "old"));
     const QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
     QVERIFY(QFile::setPermissions(localPath(QStringLiteral("Big/large.bin")), permissions));
-    QVERIFY(setModificationTime(localPath(QStringLiteral("Big/large.bin")), serviceTime.addDays(-1)));
+    QVERIFY(
+        setModificationTime(localPath(QStringLiteral("Big/large.bin")), serviceTime.addDays(-1)));
 
     FilesChecker checker(nullptr, false);
     QVERIFY2(compareSector(checker), "The sector comparison did not finish.");
@@ -166,10 +167,12 @@ void TestSectorFolderUpdate::sectorLargeFileIsStreamedWhole()
 void TestSectorFolderUpdate::sectorDropMidBodyLeavesTheOldFile()
 {
     const QByteArray oldContent = patterned(256 * 1024, 2);
-    QVERIFY(writeFile(contentPath(QStringLiteral("sector/Data/big.bin")), patterned(4 * 1024 * 1024, 3)));
+    QVERIFY(writeFile(contentPath(QStringLiteral("sector/Data/big.bin")),
+                      patterned(4 * 1024 * 1024, 3)));
     QVERIFY(writeFile(contentPath(QStringLiteral("sector/Data/ok.txt")), "ok"));
     QVERIFY(writeFile(localPath(QStringLiteral("Data/big.bin")), oldContent));
-    QVERIFY(setModificationTime(localPath(QStringLiteral("Data/big.bin")), listedTime.addYears(-40)));
+    QVERIFY(
+        setModificationTime(localPath(QStringLiteral("Data/big.bin")), listedTime.addYears(-40)));
     devservice::Fault drop;
     drop.endpoint = "downloadSectorFile.php";
     drop.file = "//Data/big.bin";
@@ -218,8 +221,9 @@ void TestSectorFolderUpdate::sectorLargeFilesBeyondTheCapAllArrive()
     for (const QString &name : qAsConst(order))
         folder.insert(name, listedTimeText);
     // A JSON object lists its members sorted, so "large" comes before "small".
-    setList(sectorList, QJsonDocument(QJsonArray{QJsonObject{{QStringLiteral("Mixed"), folder}}})
-                            .toJson(QJsonDocument::Compact));
+    setList(sectorList,
+            QJsonDocument(QJsonArray{QJsonObject{{QStringLiteral("Mixed"), folder}}})
+                .toJson(QJsonDocument::Compact));
 
     FilesChecker checker(nullptr, false);
     QVERIFY2(compareSector(checker), "The sector comparison did not finish.");
@@ -234,7 +238,8 @@ void TestSectorFolderUpdate::sectorLargeFilesBeyondTheCapAllArrive()
         if (updated.count() <= largeCount - 2)
             mostLargeRunning = std::max(mostLargeRunning, unfinishedSectorDownloads());
     });
-    QVERIFY2(downloadSector(checker), "A batch with more files than are let in at once did not finish.");
+    QVERIFY2(downloadSector(checker),
+             "A batch with more files than are let in at once did not finish.");
 
     QCOMPARE(updated.count(), largeCount + smallCount);
     QCOMPARE(checker.FailedWriteCount(), quint64(0));
@@ -347,8 +352,7 @@ void TestSectorFolderUpdate::sectorStalePartFilesAreRemoved()
     QVERIFY(writeFile(localPath(QStringLiteral("Data/a.txt.tarn-part")), "half of a"));
     QVERIFY(writeFile(localPath(QStringLiteral("Data/gone.txt.tarn-part")),
                       "half of a file no longer listed"));
-    QVERIFY(
-        writeFile(localPath(QStringLiteral("Data/.hidden.tarn-part")), "half of a hidden file"));
+    QVERIFY(writeFile(localPath(QStringLiteral("Data/.hidden.tarn-part")), "half of a hidden file"));
 
     FilesChecker checker(nullptr, false);
     QVERIFY2(compareSector(checker), "The sector comparison did not finish.");

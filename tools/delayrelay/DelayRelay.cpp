@@ -81,7 +81,8 @@ void DelayRelay::accept()
         return;
     const int target = socket(AF_INET, SOCK_STREAM, 0);
     const sockaddr_in address = loopback(targetPort);
-    if (target < 0 || connect(target, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+    if (target < 0
+        || connect(target, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
         close(client);
         if (target >= 0)
             close(target);

@@ -12,7 +12,8 @@
 
 namespace delayrelay {
 
-class DelayRelay {
+class DelayRelay
+{
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -31,18 +32,21 @@ public:
 
 private:
     // Bytes read from one socket, due to be written to the other.
-    struct Chunk {
+    struct Chunk
+    {
         Clock::time_point due;
         std::string bytes;
     };
-    struct Direction {
+    struct Direction
+    {
         int from = -1;
         int to = -1;
         std::deque<Chunk> queue;
-        bool ended = false;    // the sender closed its side
+        bool ended = false; // the sender closed its side
         bool shutDown = false; // and everything before that was delivered
     };
-    struct Connection {
+    struct Connection
+    {
         Direction upstream;
         Direction downstream;
     };

@@ -17,7 +17,8 @@ namespace devservice {
 
 namespace {
 
-struct Entry {
+struct Entry
+{
     std::string name;
     fs::path path;
     bool isFolder;

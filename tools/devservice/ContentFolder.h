@@ -12,19 +12,22 @@
 
 namespace devservice {
 
-struct ClientFile {
-    std::string path;     // relative, forward slashes
-    std::string hash;     // SHA-1, lower-case hex
-    std::string mode;     // from client/.modes.json, "EXT" otherwise
-    std::string updated;  // "dd-MM-yyyy hh:mm:ss", local time
+struct ClientFile
+{
+    std::string path; // relative, forward slashes
+    std::string hash; // SHA-1, lower-case hex
+    std::string mode; // from client/.modes.json, "EXT" otherwise
+    std::string updated; // "dd-MM-yyyy hh:mm:ss", local time
 };
 
-struct Account {
+struct Account
+{
     std::string cid;
-    std::string rating;  // the JSON number as written in accounts.json
+    std::string rating; // the JSON number as written in accounts.json
 };
 
-class ContentFolder {
+class ContentFolder
+{
 public:
     enum class Area { Client, Sector };
 

@@ -8,8 +8,8 @@
 #include <httplib.h>
 
 #ifndef _WIN32
-#include <pthread.h>
 #include <csignal>
+#include <pthread.h>
 #endif
 
 #include <algorithm>
@@ -39,12 +39,14 @@ constexpr const char *TextPlain = "text/plain; charset=utf-8";
 constexpr const char *OctetStream = "application/octet-stream";
 
 // How a fault changes an otherwise normal answer.
-struct Delivery {
+struct Delivery
+{
     bool contentDisposition = true;
     bool dropMidBody = false;
 };
 
-struct FileSource {
+struct FileSource
+{
     std::ifstream in;
     std::vector<char> buffer = std::vector<char>(ChunkSize);
 };
@@ -92,8 +94,7 @@ void sendBody(httplib::Response &response, std::string body, const char *content
     auto data = std::make_shared<std::string>(std::move(body));
     const size_t cutAt = data->size() / 2;
     response.set_content_provider(
-        data->size(), contentType,
-        [data, cutAt](size_t offset, size_t, httplib::DataSink &sink) {
+        data->size(), contentType, [data, cutAt](size_t offset, size_t, httplib::DataSink &sink) {
             return offset < cutAt && sink.write(data->data() + offset, cutAt - offset);
         });
 }
@@ -176,7 +177,8 @@ void blockBrokenPipeSignal()
 
 } // namespace
 
-struct DevService::Private {
+struct DevService::Private
+{
     mutable std::mutex mutex;
     std::condition_variable wakeUp;
     bool stopping = false;
@@ -247,16 +249,17 @@ void DevService::Private::route(httplib::Server &server)
     // Runs once the headers are in. A request without Content-Length or
     // Transfer-Encoding has no body, but httplib would read a POST until the
     // connection closes, so those are answered here.
-    server.set_pre_routing_handler([this](const httplib::Request &request,
-                                          httplib::Response &response) {
-        if (request.has_header("Content-Length") || request.has_header("Transfer-Encoding"))
-            return httplib::Server::HandlerResponse::Unhandled;
-        handle(request, response);
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    server.set_expect_100_continue_handler([this](const httplib::Request &, httplib::Response &response) {
-        return answerExpectation(response);
-    });
+    server.set_pre_routing_handler(
+        [this](const httplib::Request &request, httplib::Response &response) {
+            if (request.has_header("Content-Length") || request.has_header("Transfer-Encoding"))
+                return httplib::Server::HandlerResponse::Unhandled;
+            handle(request, response);
+            return httplib::Server::HandlerResponse::Handled;
+        });
+    server.set_expect_100_continue_handler(
+        [this](const httplib::Request &, httplib::Response &response) {
+            return answerExpectation(response);
+        });
     // Every method is routed here so that every request gets recorded.
     server.Get(".*", handler);
     server.Post(".*", handler);
@@ -306,8 +309,12 @@ void DevService::Private::handle(const httplib::Request &request, httplib::Respo
 
 RecordedRequest DevService::Private::record(const httplib::Request &request)
 {
-    RecordedRequest recorded{request.method, request.path, request.get_header_value("Content-Type"),
-                             request.get_header_value("Expect"), request.body, {}};
+    RecordedRequest recorded{request.method,
+                             request.path,
+                             request.get_header_value("Content-Type"),
+                             request.get_header_value("Expect"),
+                             request.body,
+                             {}};
     if (FormData::isFormContentType(recorded.contentType))
         recorded.fields = FormData::decode(recorded.body);
     std::lock_guard lock(mutex);
@@ -355,7 +362,8 @@ void DevService::Private::answer(const std::string &endpoint,
     } else if (endpoint == "checkClient.php" || endpoint == "getfilelist.php") {
         auto json = listOverride(endpoint);
         if (!json)
-            json = endpoint == "checkClient.php" ? clientListJson(content) : content.sectorTreeJson();
+            json = endpoint == "checkClient.php" ? clientListJson(content)
+                                                 : content.sectorTreeJson();
         sendBody(response, std::move(*json), ApplicationJson, delivery.dropMidBody);
     } else if (endpoint == "downloadFile.php" || endpoint == "downloadSectorFile.php") {
         if (auto body = everyDownload()) {
@@ -366,9 +374,9 @@ void DevService::Private::answer(const std::string &endpoint,
         }
         const bool client = endpoint == "downloadFile.php";
         const std::string requested = fieldValue(fields, "file");
-        const auto file = client ? content.resolve(ContentFolder::Area::Client, requested)
-                                 : content.resolve(ContentFolder::Area::Sector,
-                                                   withoutLeadingSlashes(requested));
+        const auto file = client
+            ? content.resolve(ContentFolder::Area::Client, requested)
+            : content.resolve(ContentFolder::Area::Sector, withoutLeadingSlashes(requested));
         if (file)
             sendFile(response, *file, delivery);
         else
@@ -379,8 +387,8 @@ void DevService::Private::answer(const std::string &endpoint,
 }
 
 void DevService::Private::login(const ContentFolder &content,
-                                const std::map<std::string, std::string> &fields,
-                                Delivery delivery, httplib::Response &response) const
+                                const std::map<std::string, std::string> &fields, Delivery delivery,
+                                httplib::Response &response) const
 {
     const auto cid = fields.find("vatsimid");
     const auto password = fields.find("password");
@@ -416,8 +424,8 @@ std::string DevService::Private::clientListJson(const ContentFolder &content) co
     JsonWriter json;
     json.beginArray();
     for (const ClientFile &file : content.clientFiles()) {
-        std::string hash = wrong.count(file.path) ? Sha1::ofBytes("not the bytes of " + file.path)
-                                                  : file.hash;
+        std::string hash
+            = wrong.count(file.path) ? Sha1::ofBytes("not the bytes of " + file.path) : file.hash;
         if (upper)
             std::transform(hash.begin(), hash.end(), hash.begin(),
                            [](char c) { return c >= 'a' && c <= 'f' ? char(c - 'a' + 'A') : c; });

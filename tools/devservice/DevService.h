@@ -27,7 +27,8 @@
 namespace devservice {
 
 // A fault applied to matching requests.
-struct Fault {
+struct Fault
+{
     // Endpoint name as requested, without the "/api/tarn/" prefix, for example
     // "login.php" or "downloadSectorFile.php".
     std::string endpoint;
@@ -50,16 +51,18 @@ struct Fault {
 };
 
 // What the service saw of one request.
-struct RecordedRequest {
+struct RecordedRequest
+{
     std::string method;
-    std::string path;         // full path, for example "/api/tarn/login.php"
-    std::string contentType;  // the Content-Type header, as sent
-    std::string expect;       // the Expect header, as sent
-    std::string body;         // the raw body, undecoded
-    std::map<std::string, std::string> fields;  // the decoded form fields
+    std::string path; // full path, for example "/api/tarn/login.php"
+    std::string contentType; // the Content-Type header, as sent
+    std::string expect; // the Expect header, as sent
+    std::string body; // the raw body, undecoded
+    std::map<std::string, std::string> fields; // the decoded form fields
 };
 
-class DevService {
+class DevService
+{
 public:
     explicit DevService(std::string contentRoot = {});
     ~DevService();

@@ -31,7 +31,7 @@ std::map<std::string, std::string> FormData::decode(std::string_view body)
         const size_t equals = pair.find('=');
         const std::string name = decodeComponent(pair.substr(0, equals));
         fields[name] = equals == std::string_view::npos ? std::string()
-                                                         : decodeComponent(pair.substr(equals + 1));
+                                                        : decodeComponent(pair.substr(equals + 1));
     }
     return fields;
 }

@@ -7,7 +7,8 @@
 
 namespace devservice {
 
-class FormData {
+class FormData
+{
 public:
     // Splits at '&' and at the first '=' of each pair, turns '+' into a space and
     // %XX into its byte; a malformed escape stays as written. A repeated name keeps

@@ -55,10 +55,8 @@ std::optional<JsonValue> JsonValue::parseValue(std::string_view text, size_t &po
     if (pos >= text.size())
         return std::nullopt;
     switch (text[pos]) {
-    case '[':
-        return parseArray(text, pos, depth);
-    case '{':
-        return parseObject(text, pos, depth);
+    case '[': return parseArray(text, pos, depth);
+    case '{': return parseObject(text, pos, depth);
     case '"': {
         auto string = parseString(text, pos);
         if (!string)
@@ -264,8 +262,8 @@ std::optional<JsonValue> JsonValue::parseNumber(std::string_view text, size_t &p
 
 std::optional<JsonValue> JsonValue::parseLiteral(std::string_view text, size_t &pos)
 {
-    static const std::pair<std::string_view, Type> literals[] = {
-        {"true", Type::Bool}, {"false", Type::Bool}, {"null", Type::Null}};
+    static const std::pair<std::string_view, Type> literals[]
+        = {{"true", Type::Bool}, {"false", Type::Bool}, {"null", Type::Null}};
     for (const auto &[word, type] : literals) {
         if (text.substr(pos, word.size()) == word) {
             pos += word.size();

@@ -9,7 +9,8 @@
 
 namespace devservice {
 
-class JsonValue {
+class JsonValue
+{
 public:
     enum class Type { Null, Bool, Number, String, Array, Object };
 

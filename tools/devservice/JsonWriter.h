@@ -7,7 +7,8 @@
 
 namespace devservice {
 
-class JsonWriter {
+class JsonWriter
+{
 public:
     void beginArray();
     void endArray();

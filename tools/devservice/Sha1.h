@@ -10,7 +10,8 @@ typedef struct evp_md_ctx_st EVP_MD_CTX;
 
 namespace devservice {
 
-class Sha1 {
+class Sha1
+{
 public:
     Sha1();
     ~Sha1();

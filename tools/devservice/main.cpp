@@ -15,7 +15,8 @@ namespace {
 
 constexpr int UsageError = 2;
 
-struct Options {
+struct Options
+{
     std::string content;
     std::string host = "127.0.0.1";
     int port = 0;
