@@ -4,6 +4,7 @@
 #include "FilesCheckerFixture.h"
 
 #include "net/RequestSender.h"
+#include "update/AtomicFileWriter.h"
 #include "update/SectorDownloadQueue.h"
 
 #include <QDir>
@@ -32,6 +33,7 @@ private Q_SLOTS:
     void sectorProfilesAreMerged();
     void sectorReplacementKeepsPermissions();
     void sectorStalePartFilesAreRemoved();
+    void partClearingKeepsLiveParts();
     void sectorWriteFailuresAreCounted();
     void sectorWriteIntoReadOnlyFolderFails();
     void interruptedWriteLeavesTheOldFile();
@@ -360,6 +362,24 @@ void TestSectorFolderUpdate::sectorStalePartFilesAreRemoved()
     QCOMPARE(readFile(localPath(QStringLiteral("Data/a.txt"))), QByteArray("a"));
     QCOMPARE(QDir(localPath(QStringLiteral("Data"))).entryList(QDir::Files | QDir::Hidden),
              QStringList{QStringLiteral("a.txt")});
+}
+
+// A download of an earlier batch may still be writing into a folder that the
+// next batch clears of stale part files: its part must survive.
+void TestSectorFolderUpdate::partClearingKeepsLiveParts()
+{
+    const QString folder = localPath(QStringLiteral("Data"));
+    QVERIFY(writeFile(folder + QStringLiteral("/stale.txt.tarn-part"), "half of a stale file"));
+    AtomicFileWriter::Incremental running(folder + QStringLiteral("/running.txt"));
+    QVERIFY2(running.open() && running.append("first half "), "The running write could not start.");
+    AtomicFileWriter::removePartFiles(folder, {running.partFileName()});
+    QVERIFY2(!QFile::exists(folder + QStringLiteral("/stale.txt.tarn-part")),
+             "The stale part file was not removed.");
+    QVERIFY2(running.append("second half")
+                 && running.finish(QDateTime::currentDateTime(), QString()),
+             "The running write lost its part file.");
+    QCOMPARE(readFile(folder + QStringLiteral("/running.txt")),
+             QByteArray("first half second half"));
 }
 
 void TestSectorFolderUpdate::sectorWriteFailuresAreCounted()
