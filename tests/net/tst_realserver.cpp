@@ -7,7 +7,6 @@
 #include "net/RequestSender.h"
 #include "update/FilesChecker.h"
 
-#include <QDirIterator>
 #include <QNetworkReply>
 #include <QTemporaryDir>
 
@@ -75,17 +74,6 @@ bool compareSector(FilesChecker &checker, const QString &folder)
     return waitForSignals(compared);
 }
 
-// Every file below folder with its content, part files of writes included.
-QMap<QString, QByteArray> snapshot(const QString &folder)
-{
-    QMap<QString, QByteArray> files;
-    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        files.insert(path.mid(folder.size() + 1), readFile(path));
-    }
-    return files;
-}
 } // namespace
 
 class TestRealServer : public QObject
@@ -239,7 +227,7 @@ void TestRealServer::failedDownloadsLeaveFilesWhole()
              }),
              "Every download was answered and the others were written.");
     QTest::qWait(200);
-    const QMap<QString, QByteArray> files = snapshot(local.path());
+    const QMap<QString, QByteArray> files = contents(snapshot(local.path()));
     QCOMPARE(files.size(), sectorFiles);
     for (int i = 0; i < sectorFiles; ++i) {
         const QByteArray expected

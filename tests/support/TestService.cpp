@@ -5,6 +5,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -182,4 +183,53 @@ void removeSettingsFile()
         QDir(path).removeRecursively();
     else
         QFile::remove(path);
+}
+
+QByteArray settingsFileBytes(const QJsonObject &values)
+{
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    return QJsonDocument(values).toBinaryData();
+    QT_WARNING_POP
+}
+
+bool writeSettingsFile(const QJsonObject &values)
+{
+    return writeFile(SettingsHandler::settingsFilePath(), settingsFileBytes(values));
+}
+
+bool SnapshotEntry::operator==(const SnapshotEntry &other) const
+{
+    return isFolder == other.isFolder && content == other.content
+        && modifiedMs == other.modifiedMs && permissions == other.permissions;
+}
+
+QMap<QString, SnapshotEntry> snapshot(const QString &folder)
+{
+    QMap<QString, SnapshotEntry> entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info = it.fileInfo();
+        SnapshotEntry entry;
+        entry.isFolder = info.isDir();
+        if (!entry.isFolder) {
+            entry.content = readFile(path);
+            entry.modifiedMs = info.lastModified().toMSecsSinceEpoch();
+            entry.permissions = info.permissions();
+        }
+        entries.insert(QDir(folder).relativeFilePath(path), entry);
+    }
+    return entries;
+}
+
+QMap<QString, QByteArray> contents(const QMap<QString, SnapshotEntry> &entries)
+{
+    QMap<QString, QByteArray> files;
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        if (!it->isFolder)
+            files.insert(it.key(), it->content);
+    }
+    return files;
 }

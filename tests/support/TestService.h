@@ -3,8 +3,11 @@
 #include "DevService.h"
 
 #include <QDateTime>
+#include <QFileDevice>
 #include <QHash>
+#include <QJsonObject>
 #include <QList>
+#include <QMap>
 #include <QProcessEnvironment>
 #include <QSignalSpy>
 #include <QString>
@@ -62,3 +65,24 @@ SettingsHandler *settings();
 void removeSettingsFile();
 // What the settings file on disk holds; empty when there is none.
 QVariantHash storedOnDisk();
+// The bytes of a settings file holding these values, as the program stores them.
+QByteArray settingsFileBytes(const QJsonObject &values);
+// Writes a settings file holding these values where the program reads it.
+bool writeSettingsFile(const QJsonObject &values);
+
+// One entry below a folder: a folder, or a file with its content, time and
+// permissions.
+struct SnapshotEntry
+{
+    bool isFolder = false;
+    QByteArray content;
+    qint64 modifiedMs = 0;
+    QFileDevice::Permissions permissions;
+    bool operator==(const SnapshotEntry &other) const;
+    bool operator!=(const SnapshotEntry &other) const { return !(*this == other); }
+};
+// Everything below folder by relative path, hidden files and part files of
+// unfinished writes included.
+QMap<QString, SnapshotEntry> snapshot(const QString &folder);
+// The relative paths of the files in a snapshot and their contents.
+QMap<QString, QByteArray> contents(const QMap<QString, SnapshotEntry> &entries);

@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -82,36 +81,6 @@ QStringList hostilePaths()
     };
 }
 
-struct Entry
-{
-    QByteArray hash;
-    qint64 modified = 0;
-};
-
-// Every file and folder below folder, with the content hash and time of each
-// file; folders map to an empty entry.
-QMap<QString, Entry> snapshot(const QString &folder)
-{
-    QMap<QString, Entry> entries;
-    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        Entry entry;
-        if (it.fileInfo().isFile()) {
-            entry.hash = QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha1);
-            entry.modified = it.fileInfo().lastModified().toMSecsSinceEpoch();
-        }
-        entries.insert(QDir(folder).relativeFilePath(path), entry);
-    }
-    return entries;
-}
-
-bool operator==(const Entry &a, const Entry &b)
-{
-    return a.hash == b.hash && a.modified == b.modified;
-}
-
 QStringList requestedFiles(const std::string &path)
 {
     QStringList files;
@@ -143,7 +112,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_area;
     std::unique_ptr<QTemporaryDir> m_content;
-    QMap<QString, Entry> m_before;
+    QMap<QString, SnapshotEntry> m_before;
 };
 
 void TestHostileLists::init()
@@ -168,7 +137,7 @@ void TestHostileLists::cleanup()
 
 void TestHostileLists::expectNothingOutsideChanged()
 {
-    QMap<QString, Entry> after = snapshot(m_area->path());
+    QMap<QString, SnapshotEntry> after = snapshot(m_area->path());
     for (auto it = after.begin(); it != after.end();) {
         if (it.key() == QLatin1String("root") || it.key().startsWith(QLatin1String("root/")))
             it = after.erase(it);
