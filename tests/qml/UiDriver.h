@@ -1,18 +1,16 @@
 #pragma once
 
-#include <QCursor>
-#include <QHash>
-#include <QList>
-#include <QPointF>
-#include <QString>
-#include <QVariant>
+#include "TestService.h"
+
+#include "app/Startup.h"
+
+#include <QQmlApplicationEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSet>
 
 #include <memory>
-
-class QQmlApplicationEngine;
-class QQuickItem;
-class QQuickWindow;
-class QTemporaryDir;
+#include <optional>
 
 // The account of the development service that the interface tests log in with.
 namespace DemoAccount {
@@ -22,8 +20,8 @@ inline const QString password = QStringLiteral("tarn-demo");
 inline const QString digest = QStringLiteral("fd92d2d6ef08152f1527ff45e2ebc006bb25e2c4");
 // Rating 5 reads "CTR1".
 inline const QByteArray accountsJson
-    = "[{\"cid\": \"1234567\", \"sha1\": "
-      "\"fd92d2d6ef08152f1527ff45e2ebc006bb25e2c4\", \"rating\": 5}]";
+    = "[{\"cid\": \"1234567\", \"sha1\": \"fd92d2d6ef08152f1527ff45e2ebc006bb25e2c4\", \"rating\": "
+      "5}]";
 } // namespace DemoAccount
 
 // Runs the program's interface as main() does and works it the way a user
@@ -31,58 +29,127 @@ inline const QByteArray accountsJson
 class UiDriver
 {
 public:
-    UiDriver();
-    ~UiDriver();
-
     // The native objects, the engine and the main window, in main()'s order.
-    // False when the window did not appear.
-    bool start();
+    bool start()
+    {
+        Startup::createNativeObjects();
+        engine = std::make_unique<QQmlApplicationEngine>();
+        Startup::loadMainWindow(*engine);
+        return window() && QTest::qWaitForWindowExposed(window());
+    }
 
-    QQuickWindow *window() const;
+    QQuickWindow *window() const
+    {
+        const auto roots = engine ? engine->rootObjects() : QList<QObject *>();
+        return roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(roots.constFirst());
+    }
 
     // The object with this objectName anywhere in the window's scene,
     // non-visual objects (timers, dialogs) included; null when there is none.
-    QObject *object(const QString &objectName) const;
-    QQuickItem *item(const QString &objectName) const;
+    QObject *object(const QString &objectName) const
+    {
+        QSet<QObject *> seen;
+        QObjectList pending{window()};
+        while (!pending.isEmpty()) {
+            QObject *next = pending.takeFirst();
+            if (!next || seen.contains(next))
+                continue;
+            if (next->objectName() == objectName)
+                return next;
+            seen.insert(next);
+            pending.append(next->children());
+            if (auto *item = qobject_cast<QQuickItem *>(next)) {
+                for (QQuickItem *child : item->childItems())
+                    pending.append(child);
+            }
+        }
+        return nullptr;
+    }
+    QQuickItem *item(const QString &objectName) const
+    {
+        return qobject_cast<QQuickItem *>(object(objectName));
+    }
+    QString text(const QString &objectName) const
+    {
+        return object(objectName)->property("text").toString();
+    }
+
     // A visible text item showing exactly this text (tool tips, popups).
-    QQuickItem *visibleText(const QString &text) const;
+    bool showsText(const QString &text, QQuickItem *item = nullptr) const
+    {
+        item = item ? item : window()->contentItem();
+        if (!item->isVisible())
+            return false;
+        if (item->inherits("QQuickText") && item->property("text").toString() == text)
+            return true;
+        const QList<QQuickItem *> children = item->childItems();
+        return std::any_of(children.begin(), children.end(),
+                           [&](QQuickItem *child) { return showsText(text, child); });
+    }
 
-    // A point of the item, in its own coordinates, as a window position.
-    static QPoint windowPoint(const QQuickItem *item, const QPointF &local);
-    static QPoint centreOf(const QQuickItem *item);
+    // At a point of the item in its own coordinates, or at its centre.
+    static QPoint at(const QQuickItem *item, std::optional<QPointF> local = {})
+    {
+        return item->mapToScene(local.value_or(QPointF(item->width() / 2, item->height() / 2)))
+            .toPoint();
+    }
+    void click(const QQuickItem *item, std::optional<QPointF> local = {}) const
+    {
+        QTest::mouseClick(window(), Qt::LeftButton, Qt::NoModifier, at(item, local));
+    }
+    void moveTo(const QQuickItem *item, std::optional<QPointF> local = {}) const
+    {
+        QTest::mouseMove(window(), at(item, local));
+    }
+    // To a corner of the window where nothing reacts to the pointer.
+    void moveAway() const { QTest::mouseMove(window(), QPoint(5, 5)); }
+    void pressKey(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) const
+    {
+        QTest::keyClick(window(), key, modifiers);
+    }
+    // Clicks into the field, selects what it holds and types Latin-1 text over
+    // it, one key at a time: QTest types whole strings into widgets only.
+    void typeInto(const QString &field, const QString &text) const
+    {
+        click(item(field));
+        QTest::keySequence(window(), QKeySequence::SelectAll);
+        pressKey(Qt::Key_Delete);
+        for (const QChar character : text)
+            QTest::keyClick(window(), character.toLatin1());
+    }
+    Qt::CursorShape cursorShape() const { return window()->cursor().shape(); }
 
-    void click(const QQuickItem *item) const;
-    void click(const QQuickItem *item, const QPointF &local) const;
-    void moveTo(const QQuickItem *item) const;
-    void moveTo(const QQuickItem *item, const QPointF &local) const;
-    // Moves the pointer to a corner of the window where nothing reacts to it.
-    void moveAway() const;
-    void pressKey(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) const;
-    // Types Latin-1 text, one key press per character.
-    void typeText(const QString &text) const;
-    // Clicks into the field, selects what it holds and types over it.
-    void typeInto(const QQuickItem *field, const QString &text) const;
-
-    Qt::CursorShape cursorShape() const;
-
-    // The form fields of every request the service has seen at this endpoint
-    // (for example "login.php"), in order.
-    static QList<QHash<QString, QString>> requestsTo(const QString &endpoint);
-
-    // A first start: serves the demo account from the content folder, forgets
-    // the stored settings, starts the interface and waits out the splash.
-    // False, with the test failed at the step that failed, otherwise.
-    bool startFresh(const QTemporaryDir &content);
-    // startFresh, then the demo account's login up to the main layout.
-    bool startLoggedIn(const QTemporaryDir &content);
-
-    // Waits until the splash screen has faded out after the self-update.
-    bool waitForSplashGone() const;
+    bool waitForSplashGone() const
+    {
+        QQuickItem *splash = item(QStringLiteral("splashScreen"));
+        return waitUntil([splash] { return !splash->isVisible(); }, 30000);
+    }
     // Logs in through the login page and waits until the main layout is shown.
-    bool logIn(const QString &vatsimId, const QString &password) const;
+    bool logIn(const QString &vatsimId, const QString &password) const
+    {
+        QObject *stack = object(QStringLiteral("rootStackView"));
+        typeInto(QStringLiteral("loginInput"), vatsimId);
+        typeInto(QStringLiteral("passwordInput"), password);
+        click(item(QStringLiteral("loginButton")));
+        return waitUntil(
+            [stack] {
+                const auto *current = stack->property("currentItem").value<QQuickItem *>();
+                return current && current->objectName() == QLatin1String("mainLayout")
+                    && !stack->property("busy").toBool();
+            },
+            20000);
+    }
     // Clicks a tab of the main layout and waits until its page has slid in.
-    bool showPage(const QString &tabName) const;
+    bool showPage(const QString &tabName) const
+    {
+        QQuickItem *view = item(QStringLiteral("mainSwipeView"));
+        click(item(tabName));
+        auto *list = view->property("contentItem").value<QQuickItem *>();
+        return waitUntil([view, list] {
+            return qFuzzyCompare(list->property("contentX").toReal() + 1,
+                                 view->property("currentIndex").toInt() * view->width() + 1);
+        });
+    }
 
-private:
     std::unique_ptr<QQmlApplicationEngine> engine;
 };
