@@ -40,8 +40,7 @@ public:
 
     QQuickWindow *window() const
     {
-        const auto roots = engine ? engine->rootObjects() : QList<QObject *>();
-        return roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(roots.constFirst());
+        return qobject_cast<QQuickWindow *>(engine->rootObjects().value(0));
     }
 
     // The object with this objectName anywhere in the window's scene,
@@ -74,19 +73,6 @@ public:
         return object(objectName)->property("text").toString();
     }
 
-    // A visible text item showing exactly this text (tool tips, popups).
-    bool showsText(const QString &text, QQuickItem *item = nullptr) const
-    {
-        item = item ? item : window()->contentItem();
-        if (!item->isVisible())
-            return false;
-        if (item->inherits("QQuickText") && item->property("text").toString() == text)
-            return true;
-        const QList<QQuickItem *> children = item->childItems();
-        return std::any_of(children.begin(), children.end(),
-                           [&](QQuickItem *child) { return showsText(text, child); });
-    }
-
     // At a point of the item in its own coordinates, or at its centre.
     static QPoint at(const QQuickItem *item, std::optional<QPointF> local = {})
     {
@@ -117,7 +103,6 @@ public:
         for (const QChar character : text)
             QTest::keyClick(window(), character.toLatin1());
     }
-    Qt::CursorShape cursorShape() const { return window()->cursor().shape(); }
 
     bool waitForSplashGone() const
     {

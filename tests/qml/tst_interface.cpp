@@ -14,8 +14,8 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QPointer>
+#include <QQmlProperty>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimeZone>
@@ -28,10 +28,8 @@ namespace {
 bool preparedBeforeApplication = false;
 QStringList qmlWarnings;
 QtMessageHandler defaultHandler = nullptr;
-const QString wrongMessage = QStringLiteral("Wrong username or password");
 const QString emptyMessage = QStringLiteral("Login and password can't be empty");
 const QString readyText = QStringLiteral("Ready to Update. Files to update: ");
-const QString updatingText = QStringLiteral("Updating...");
 const QString upToDateText = QStringLiteral("Up-to-date");
 const QStringList sectorFiles
     = {QStringLiteral("Brenmar.sct"), QStringLiteral("Brenmar.ese"),
@@ -76,33 +74,7 @@ devservice::Fault fault(const char *endpoint, bool hold, int status = 0, int tim
     made.times = times;
     return made;
 }
-
-enum class Submit { ReturnWithoutFocus, Click, Return, KeypadEnter };
 } // namespace
-
-Q_DECLARE_METATYPE(Submit)
-
-// Takes the place of the platform's handler for web and mail addresses while
-// it lives, so that links can be clicked without starting a browser.
-class UrlCatcher : public QObject
-{
-    Q_OBJECT
-public:
-    UrlCatcher()
-    {
-        for (const char *scheme : {"http", "https", "mailto"})
-            QDesktopServices::setUrlHandler(QLatin1String(scheme), this, "open");
-    }
-    ~UrlCatcher() override
-    {
-        for (const char *scheme : {"http", "https", "mailto"})
-            QDesktopServices::unsetUrlHandler(QLatin1String(scheme));
-    }
-    QList<QUrl> opened;
-
-public Q_SLOTS:
-    void open(const QUrl &url) { opened.append(url); }
-};
 
 // main()'s start and every page after it, on a start after a successful login
 // (settings.dat holds the VATSIM ID and the digest sent then), in a zone that
@@ -111,564 +83,497 @@ class TestInterface : public QObject
 {
     Q_OBJECT
 
-private Q_SLOTS:
-    void initTestCase();
-    void cleanup();
-    void cleanupTestCase();
+public Q_SLOTS:
+    // Takes the place of the browser and the mail program.
+    void open(const QUrl &url) { opened.append(url); }
 
-    void splashWaitsForTheSelfUpdate();
-    void loginAnswers_data();
-    void loginAnswers();
-    void unansweredLoginStaysBlurredAndCanBeRepeated();
-    void loginHelp();
-    void loginShowsIdentityAndClocks();
-    void tabsSwitchPagesAndSwipesDoNot_data();
-    void tabsSwitchPagesAndSwipesDoNot();
-    void dashboardStartsEuroscopeAndOpensDiscord();
-    void dialogsStoreChosenPaths();
-    void updateRunsFromCheckToTheEnd();
-    void writeFailureIsReportedInRedUntilTheNextCheck();
-    void updatePressedDuringACheckRunsToTheEnd();
-    void failedDownloadsHoldTheProgressBar();
-    void aboutLinksOpenTheirTargets();
+private Q_SLOTS:
+    void initTestCase()
+    {
+        defaultHandler = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
+                if (type != QtDebugMsg && message.contains(QLatin1String("qrc:/")))
+                    qmlWarnings.append(message);
+                defaultHandler(type, context, message);
+            });
+        QVERIFY2(preparedBeforeApplication,
+                 "High-DPI scaling was on and enhanced mouse input "
+                 "off before the application existed.");
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        QVERIFY2(QTimeZone::systemTimeZone().offsetFromUtc(now) == 7200
+                     && QTimeZone::systemTimeZone().offsetFromUtc(now.addSecs(-3600)) == 3600,
+                 "The zone that went over to summer time half an hour ago is in effect.");
+        for (const char *scheme : {"http", "https", "mailto"})
+            QDesktopServices::setUrlHandler(QLatin1String(scheme), this, "open");
+        // No voice client and no Discord are installed in the test locations.
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY(writeFile(content.filePath(QStringLiteral("accounts.json")),
+                          DemoAccount::accountsJson));
+        for (const QString &file : sectorFiles)
+            QVERIFY(writeFile(content.filePath(QStringLiteral("sector/") + file), file.toUtf8()));
+        // EuroScope is a shell script that notes each start.
+        QVERIFY(writeFile(
+            euroscope, "#!/bin/sh\necho started >> '" + QFile::encodeName(euroscope) + ".log'\n"));
+        QVERIFY(QFile::setPermissions(euroscope, QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(QDir().mkpath(sectorFolder));
+        resetTestService(content.path());
+        testService().addFault(fault("checkClient.php", true));
+        QVERIFY(writeSettingsFile({{QStringLiteral("username"), DemoAccount::vatsimId},
+                                   {QStringLiteral("hashedPassword"), DemoAccount::digest}}));
+        QVERIFY2(ui.start(), "The main window appeared.");
+        page = ui.item(QStringLiteral("loginPage"));
+    }
+
+    void cleanup()
+    {
+        QVERIFY2(qmlWarnings.isEmpty(), qPrintable(qmlWarnings.join(QLatin1Char('\n'))));
+    }
+
+    void cleanupTestCase()
+    {
+        QPointer<QMLWrapper> wrapper = Startup::wrapper();
+        QPointer<UserHandler> user = QmlSingletonType<UserHandler>::instance;
+        ui.engine.reset();
+        QVERIFY2(wrapper && !user,
+                 "The engine deleted the handlers QML used, not the program's relay.");
+        removeSettingsFile();
+    }
+
+    void splashWaitsForTheSelfUpdate()
+    {
+        QVERIFY(ui.item(QStringLiteral("splashScreen"))->isVisible());
+        QCOMPARE(ui.text(QStringLiteral("splashHeadline")),
+                 QStringLiteral("Self-Update in progress"));
+        QVERIFY2(!ui.item(QStringLiteral("closeButtonUpd"))->isVisible(),
+                 "The splash offers no close button of its own while the update runs.");
+        rendered(QStringLiteral("splash"));
+        ui.click(ui.item(QStringLiteral("loginButton")));
+        QVERIFY2(page->state() == QLatin1String("main")
+                     && requestFields(QStringLiteral("login.php")).isEmpty(),
+                 "The login button beneath the splash took no click.");
+
+        QQuickWindow *window = ui.window();
+        const QPoint start(100, 100);
+        window->setPosition(start);
+        QVERIFY(waitUntil([&] { return window->position() == start; }));
+        const QPoint grip = UiDriver::at(ui.item(QStringLiteral("topBar")), QPointF(300, 12));
+        QTest::mousePress(window, Qt::LeftButton, Qt::NoModifier, grip);
+        QTest::mouseMove(window, grip + QPoint(30, 10));
+        QVERIFY2(waitUntil([&] { return window->position() == start + QPoint(30, 10); }),
+                 "Dragging the top bar moved the window by the pointer's way.");
+        // The pressed point is under the pointer again: releasing there moves nothing more.
+        QTest::mouseRelease(window, Qt::LeftButton, Qt::NoModifier, grip);
+        QCOMPARE(window->position(), start + QPoint(30, 10));
+
+        Q_EMIT QmlSingletonType<SelfUpdateHandler>::instance->errorFound();
+        QCOMPARE(ui.text(QStringLiteral("text2")), QStringLiteral("Error occurred during update."));
+        QSignalSpy quit(ui.engine.get(), &QQmlEngine::quit);
+        QTimer::singleShot(0, this, [&] {
+            ui.click(ui.item(QStringLiteral("closeButtonUpd")));
+            if (quit.isEmpty())
+                QCoreApplication::exit(1);
+        });
+        QCOMPARE(QGuiApplication::exec(), 0);
+
+        // The relay passes the outcome on within its emission, and the splash
+        // fades after an error as well.
+        QSignalSpy relayed(Startup::wrapper(), &QMLWrapper::selfUpdated);
+        Q_EMIT QmlSingletonType<SelfUpdateHandler>::instance->selfUpdated();
+        QCOMPARE(relayed.count(), 1);
+        QVERIFY2(ui.waitForSplashGone(), "The splash faded out after the self-update.");
+        // A held answer must have gone out before the faults are dropped.
+        QSignalSpy answered(QmlSingletonType<SelfUpdateHandler>::instance,
+                            &SelfUpdateHandler::selfUpdated);
+        testService().releaseHeld();
+        QVERIFY(waitForSignals(answered));
+        testService().clearFaults();
+
+        // The remembered login, shown masked; nothing has the focus, so Return does nothing.
+        QCOMPARE(ui.text(QStringLiteral("loginInput")), DemoAccount::vatsimId);
+        QCOMPARE(ui.text(QStringLiteral("passwordInput")), DemoAccount::digest);
+        const QString masked
+            = ui.object(QStringLiteral("passwordInput"))->property("displayText").toString();
+        QVERIFY2(!masked.contains(DemoAccount::digest.left(1)),
+                 "The remembered password is masked.");
+        ui.pressKey(Qt::Key_Return);
+        QVERIFY(waitUntil(noRequestInFlight)
+                && requestFields(QStringLiteral("login.php")).isEmpty());
+    }
+
+    void loginAnswers_data()
+    {
+        QTest::addColumn<QString>("vatsimId");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<int>("key"); // 0: the button is clicked
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("sentDigest");
+        const QString id = DemoAccount::vatsimId;
+        const QString wrong = QStringLiteral("wrong");
+        QTest::newRow("empty fields") << QString() << QString() << 0 << emptyMessage << QString();
+        QTest::newRow("ID alone") << id << QString() << int(Qt::Key_Return) << emptyMessage
+                                  << QString();
+        QTest::newRow("keypad Enter")
+            << id << wrong << int(Qt::Key_Enter) << emptyMessage << QString();
+        // Written by sha1sum.
+        QTest::newRow("wrong password")
+            << id << wrong << int(Qt::Key_Return) << QStringLiteral("Wrong username or password")
+            << QStringLiteral("a4b48a81cdab1e1a5dd37907d6c85ca1c61ddc7c");
+    }
+
+    void loginAnswers()
+    {
+        QFETCH(QString, vatsimId);
+        QFETCH(QString, password);
+        QFETCH(int, key);
+        QFETCH(QString, message);
+        QFETCH(QString, sentDigest);
+        ui.typeInto(QStringLiteral("loginInput"), vatsimId);
+        ui.typeInto(QStringLiteral("passwordInput"), password);
+        QSignalSpy states(page, &QQuickItem::stateChanged);
+        if (key)
+            ui.pressKey(Qt::Key(key), key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+        else
+            ui.click(ui.item(QStringLiteral("loginButton")));
+        // A refusal from within the call blurs the page and sharpens it again at once.
+        QCOMPARE(states.count(), key ? states.count() : 2);
+        QVERIFY(waitUntil([&] { return ui.text(QStringLiteral("statusText")) == message; }));
+        QVERIFY(waitUntil(noRequestInFlight));
+        QCOMPARE(page->state(), QStringLiteral("main"));
+        QCOMPARE(ui.text(QStringLiteral("loginInput")), vatsimId);
+        QCOMPARE(ui.text(QStringLiteral("passwordInput")), password);
+        const auto sent = requestFields(QStringLiteral("login.php"));
+        QCOMPARE(sent.size(), sentDigest.isEmpty() ? 0 : 1);
+        QCOMPARE(sent.value(0).value(QStringLiteral("vatsimid")),
+                 sentDigest.isEmpty() ? QString() : vatsimId);
+        QCOMPARE(sent.value(0).value(QStringLiteral("password")), sentDigest);
+    }
+
+    void loginHelp()
+    {
+        QVERIFY(showsToolTip(QStringLiteral("loginInput"), QStringLiteral("VATSIM ID")));
+        QVERIFY(showsToolTip(QStringLiteral("passwordInput"), QStringLiteral("Tarn password")));
+        QQuickItem *link = ui.item(QStringLiteral("registerLink"));
+        ui.click(link, QPointF(10, link->height() / 2));
+        QCOMPARE(opened, {QUrl(QStringLiteral("https://www.tarn-atc.example/#code"))});
+        rendered(QStringLiteral("login"));
+    }
+
+    void loginShowsIdentityAndClocks()
+    {
+        const QStringList clocks = {QStringLiteral("utcTimePlaceholderValue"),
+                                    QStringLiteral("localTimePlaceholderValue")};
+        // Read right after the main window has pushed the layout, before any
+        // timer could have fired.
+        QStringList atCreation;
+        const auto probe = connect(
+            QmlSingletonType<UserHandler>::instance, &UserHandler::loginCompleted, this, [&] {
+                atCreation = QStringList{ui.text(clocks[0]), ui.text(clocks[1])};
+            });
+        QVERIFY2(ui.logIn(DemoAccount::vatsimId, DemoAccount::password), "The login succeeded.");
+        disconnect(probe);
+        QCOMPARE(
+            requestFields(QStringLiteral("login.php")).constLast().value(QStringLiteral("password")),
+            DemoAccount::digest);
+        QVERIFY2(!page->isVisible(), "The login page lies hidden beneath the main layout.");
+        QCOMPARE(ui.text(QStringLiteral("vatsimIdPlaceholderValue")), DemoAccount::vatsimId);
+        QCOMPARE(ui.text(QStringLiteral("ratingPlaceholderValue")), QStringLiteral("CTR1"));
+        const QRegularExpression clockText(QStringLiteral("^([01]\\d|2[0-3]):[0-5]\\d:[0-5]\\d$"));
+        QVERIFY2(atCreation.filter(clockText).size() == 2,
+                 "The clocks were set when the layout was made.");
+
+        const QDateTime before = QDateTime::currentDateTimeUtc();
+        QVERIFY(QMetaObject::invokeMethod(ui.object(QStringLiteral("topBarMain")), "updateTime"));
+        const QDateTime after = QDateTime::currentDateTimeUtc();
+        const auto shows = [&](int clock, const QDateTime &utc) {
+            return ui.text(clocks[clock])
+                == (clock ? utc.toLocalTime() : utc).toString(QStringLiteral("hh:mm:ss"));
+        };
+        for (const int clock : {0, 1})
+            QVERIFY2(shows(clock, before) || shows(clock, after),
+                     qPrintable(ui.text(clocks[clock]) + QStringLiteral(" is the time it shows.")));
+        const QStringList shown = {ui.text(clocks[0]), ui.text(clocks[1])};
+        QVERIFY2(waitUntil([&] {
+                     return ui.text(clocks[0]) != shown[0] && ui.text(clocks[1]) != shown[1];
+                 }),
+                 "Both clocks moved on by themselves.");
+    }
+
+    void tabsSwitchPagesAndSwipesDoNot_data()
+    {
+        QTest::addColumn<int>("index");
+        for (const int index : {3, 1, 2, 0})
+            QTest::newRow(qPrintable(tabs[index])) << index;
+    }
+
+    void tabsSwitchPagesAndSwipesDoNot()
+    {
+        QFETCH(int, index);
+        const QString pageName = tabs[index].chopped(11);
+        QQuickItem *view = ui.item(QStringLiteral("mainSwipeView"));
+        QVERIFY2(ui.showPage(tabs.at(index)), "The page slid in.");
+        const auto shown = [&] {
+            for (int i = 0; i < tabs.size(); ++i) {
+                if (ui.item(tabs.at(i) + QStringLiteral("Marker"))->isVisible() != (i == index))
+                    return false;
+            }
+            return ui.item(pageName + QStringLiteral("Page"))->mapToItem(view, QPointF())
+                == QPointF();
+        };
+        QVERIFY2(shown(), "The page is shown and only its tab is marked.");
+        for (const int direction : {-1, 1}) {
+            const QPoint from = UiDriver::at(view, QPointF(350 - direction * 250, 200));
+            QTest::mousePress(ui.window(), Qt::LeftButton, Qt::NoModifier, from);
+            for (int step = 1; step <= 10; ++step)
+                QTest::mouseMove(ui.window(), from + QPoint(direction * step * 50, 0));
+            QTest::mouseRelease(ui.window(), Qt::LeftButton, Qt::NoModifier,
+                                from + QPoint(direction * 500, 0));
+            QVERIFY2(shown(), "A swipe changed nothing.");
+        }
+        rendered(pageName);
+    }
+
+    void dashboardStartsEuroscopeAndOpensDiscord()
+    {
+        settings()->setEuroscopePath(fileUrl(euroscope));
+        opened.clear();
+        ui.click(ui.item(QStringLiteral("launchEuroscopeButton")));
+        QCOMPARE(ui.text(QStringLiteral("statusText1")), QStringLiteral("AFV not found"));
+        QVERIFY2(
+            waitUntil([&] { return readFile(euroscope + QStringLiteral(".log")) == "started\n"; }),
+            "EuroScope was started.");
+        ui.click(ui.item(QStringLiteral("launchDiscordButton")));
+        QCOMPARE(opened.size(), 1);
+        QCOMPARE(opened.first().host(), QStringLiteral("chat.tarn-atc.example"));
+        settings()->setEuroscopePath(QString());
+    }
+
+    void dialogsStoreChosenPaths()
+    {
+        QVERIFY(ui.showPage(tabs[2]));
+        QVERIFY(showsToolTip(QStringLiteral("sectorRowContainer"), QStringLiteral("Sector folder")));
+        for (const QString &row : {QStringLiteral("es"), QStringLiteral("sector")}) {
+            const QString chosen = row == QLatin1String("es") ? euroscope : sectorFolder;
+            QObject *dialog = ui.object(row + QStringLiteral("PathDialog"));
+            QCOMPARE(ui.text(row + QStringLiteral("PathText")), QStringLiteral("Empty"));
+            // Chosen, then opened and cancelled, which changes nothing.
+            for (const bool accept : {true, false}) {
+                ui.click(ui.item(row + QStringLiteral("OpenButton")));
+                QVERIFY2(dialog->property("visible").toBool(), "\"Open\" showed the dialog.");
+                bool added = false;
+                QMetaObject::invokeMethod(dialog, "clearSelection");
+                if (accept)
+                    QMetaObject::invokeMethod(dialog, "addSelection", Q_RETURN_ARG(bool, added),
+                                              Q_ARG(QUrl, QUrl::fromLocalFile(chosen)));
+                QVERIFY2(added || !accept, "The dialog took the existing path.");
+                QMetaObject::invokeMethod(dialog, accept ? "accept" : "reject");
+                QCOMPARE(ui.text(row + QStringLiteral("PathText")),
+                         QDir::toNativeSeparators(chosen));
+            }
+        }
+        QCOMPARE(settings()->euroscopePath(), fileUrl(euroscope));
+        QCOMPARE(settings()->sectorPath(), fileUrl(sectorFolder));
+
+        // A short word, then one far longer than the row: breaking at words only
+        // would end the first line after the short word.
+        const QString longPath = QStringLiteral("/srv/Brenmar ") + QString(300, QLatin1Char('y'));
+        settings()->setSectorPath(fileUrl(longPath));
+        QQuickItem *shown = ui.item(QStringLiteral("sectorPathText"));
+        const qreal used = shown->property("contentWidth").toReal();
+        QVERIFY2(shown->property("text").toString() == longPath
+                     && shown->property("lineCount").toInt() == 1 && used > shown->width() - 16
+                     && used <= shown->width(),
+                 "A long path fills one line of the row, without an ellipsis.");
+        settings()->setSectorPath(fileUrl(sectorFolder));
+    }
+
+    void updateRunsFromCheckToTheEnd()
+    {
+        QVERIFY(ui.showPage(tabs[1]));
+        progressBar = ui.item(QStringLiteral("progressBar"));
+        QCOMPARE(status(), QStringLiteral("Press 'Check' to check update"));
+        QVERIFY(usable(true, false));
+        ui.click(ui.item(QStringLiteral("updateButton")));
+        QVERIFY2(status().startsWith(QLatin1String("Press")),
+                 "A disabled \"Update\" starts nothing.");
+
+        // No sector folder, then one that does not exist: both are answered
+        // before the click returns, and "Check" stays usable.
+        for (const QString &path : {QString(), fileUrl(files.filePath(QStringLiteral("missing")))}) {
+            settings()->setSectorPath(path);
+            ui.click(ui.item(QStringLiteral("checkButton")));
+            QCOMPARE(status(),
+                     QStringLiteral("Sector folder error! Check sector path in the Settings!"));
+            QVERIFY(usable(true, false));
+        }
+        QVERIFY2(requestFields(QStringLiteral("getfilelist.php")).isEmpty(),
+                 "No list was asked for.");
+        settings()->setSectorPath(fileUrl(sectorFolder));
+
+        testService().addFault(fault("getfilelist.php", true));
+        ui.click(ui.item(QStringLiteral("checkButton")));
+        QCOMPARE(status(), QStringLiteral("Checking for update..."));
+        QVERIFY2(usable(false, false), "Neither button is usable while the list is awaited.");
+        releaseService(readyText + QStringLiteral("4"));
+        QVERIFY(usable(true, true) && !progressBar->isVisible());
+        QVERIFY(ui.showPage(tabs[2]) && ui.showPage(tabs[1]));
+        QCOMPARE(status(), readyText + QStringLiteral("4"));
+
+        testService().addFault(fault("downloadSectorFile.php", true));
+        ui.click(ui.item(QStringLiteral("updateButton")));
+        QCOMPARE(status(), QStringLiteral("Updating..."));
+        QVERIFY2(progressBar->isVisible() && usable(false, false),
+                 "The progress bar shows and neither button is usable while the update runs.");
+        releaseService(upToDateText);
+        QVERIFY(usable(true, false) && !progressBar->isVisible());
+        for (const QString &file : sectorFiles)
+            QCOMPARE(readFile(sectorFolder + QLatin1Char('/') + file), file.toUtf8());
+        QVERIFY2(checkFinds(0), "A check right after the update finds nothing to do.");
+        QVERIFY(usable(true, false));
+    }
+
+    void writeFailureIsReportedInRedUntilTheNextCheck()
+    {
+        // A folder where the file belongs: the new version cannot be put there.
+        const QString blocked = sectorFolder + QStringLiteral("/Airports/BRM1.txt");
+        QVERIFY(setModificationTime(content.filePath(QStringLiteral("sector/Airports/BRM1.txt")),
+                                    QDateTime::currentDateTime().addDays(1)));
+        QVERIFY(QFile::remove(blocked) && QDir().mkpath(blocked));
+        const auto colour = [this] {
+            return ui.object(QStringLiteral("textDebug"))->property("color").value<QColor>();
+        };
+        const QColor grey = colour();
+
+        QVERIFY(checkFinds(1));
+        ui.click(ui.item(QStringLiteral("updateButton")));
+        QVERIFY(waitForStatus(QStringLiteral("Update finished, but 1 file could not be written.")));
+        QCOMPARE(colour(), QColor(0xff, 0, 0));
+        QVERIFY(usable(true, false) && !progressBar->isVisible());
+        QVERIFY(checkFinds(1));
+        QCOMPARE(colour(), grey);
+        QVERIFY(QDir(blocked).removeRecursively());
+    }
+
+    void updatePressedDuringACheckRunsToTheEnd()
+    {
+        // "Update" stays offered while a new check is under way. Pressed then, the
+        // check's answer comes in while the download is held back.
+        devservice::Fault slowList = fault("getfilelist.php", false, 0, 1);
+        slowList.delay = std::chrono::seconds(2);
+        testService().addFault(slowList);
+        testService().addFault(fault("downloadSectorFile.php", true));
+        ui.click(ui.item(QStringLiteral("checkButton")));
+        ui.click(ui.item(QStringLiteral("updateButton")));
+        QCOMPARE(status(), QStringLiteral("Updating..."));
+        QVERIFY(waitUntil([this] { return status().startsWith(readyText); }));
+        QVERIFY2(progressBar->isVisible() && usable(true, true),
+                 "The bar stays while the download runs.");
+        releaseService(upToDateText);
+        QVERIFY(!progressBar->isVisible() && usable(true, true));
+
+        // Nothing is pending any more: the update completes within the click.
+        ui.click(ui.item(QStringLiteral("updateButton")));
+        QCOMPARE(status(), upToDateText);
+        QVERIFY(usable(true, false) && !progressBar->isVisible());
+    }
+
+    void aboutLinksOpenTheirTargets()
+    {
+        QVERIFY(ui.showPage(tabs[3]));
+        QCOMPARE(ui.text(QStringLiteral("aboutTitle")), QStringLiteral("Tarn Beta 3"));
+        QCOMPARE(ui.text(QStringLiteral("buildLabel")), QStringLiteral("Build 101"));
+        QQuickItem *block = ui.item(QStringLiteral("informationBlock"));
+        const qreal lineHeight
+            = QFontMetricsF(block->property("font").value<QFont>()).lineSpacing();
+        opened.clear();
+        // Plain text on line 8 opens nothing; the links sit at the ends of lines
+        // 1, 3 and 7, where on a line depends on the face's metrics.
+        const QList<QPair<int, QString>> links
+            = {{8, QString()},
+               {1, QStringLiteral("https://www.tarn-atc.example/")},
+               {3, QStringLiteral("https://chat.tarn-atc.example/invite/tarn")},
+               {7, QStringLiteral("mailto:feedback@tarn-atc.example")}};
+        for (const auto &link : links) {
+            const qreal y = (link.first - 0.5) * lineHeight;
+            QString found;
+            qreal x = 0;
+            for (; x < block->width() && found != link.second; x += 4)
+                QMetaObject::invokeMethod(block, "linkAt", Q_RETURN_ARG(QString, found),
+                                          Q_ARG(qreal, x), Q_ARG(qreal, y));
+            ui.click(block, QPointF(x - 2, y));
+            QCOMPARE(opened.value(opened.size() - 1), QUrl(link.second));
+        }
+        QCOMPARE(opened.size(), 3);
+    }
 
 private:
-    void rendered(const QString &name);
-    bool showsToolTip(const QString &itemName, const QString &tip);
     QString status() const { return ui.text(QStringLiteral("textDebug")); }
-    bool waitForStatus(const QString &text) const;
-    bool checkFinds(int files);
+
+    // Saves the window as a PNG file when TARN_SCREENSHOT_DIR names a folder.
+    void rendered(const QString &name)
+    {
+        const QString folder = qEnvironmentVariable("TARN_SCREENSHOT_DIR");
+        ui.moveAway();
+        QVERIFY(folder.isEmpty()
+                || (QDir().mkpath(folder)
+                    && ui.window()->grabWindow().save(folder + QLatin1Char('/') + name
+                                                      + QStringLiteral(".png"))));
+    }
+
+    bool showsToolTip(const QString &itemName, const QString &tip)
+    {
+        QQuickItem *item = ui.item(itemName);
+        const auto shown = [item] {
+            return QQmlProperty::read(item, QStringLiteral("ToolTip.visible"), qmlContext(item));
+        };
+        ui.moveTo(item);
+        const bool appeared = waitUntil([&] { return shown().toBool(); });
+        ui.moveAway();
+        return appeared
+            && QQmlProperty::read(item, QStringLiteral("ToolTip.text"), qmlContext(item)) == tip
+            && waitUntil([&] { return !shown().toBool(); });
+    }
+
+    bool waitForStatus(const QString &text) const
+    {
+        const bool shown = waitUntil([&] { return status() == text && noRequestInFlight(); });
+        if (!shown)
+            qWarning("The status line reads \"%s\".", qPrintable(status()));
+        return shown;
+    }
+
+    // Answers what the service holds back; the faults go only once nothing waits.
+    void releaseService(const QString &shown)
+    {
+        testService().releaseHeld();
+        QVERIFY(waitForStatus(shown));
+        testService().clearFaults();
+    }
+
+    bool checkFinds(int files)
+    {
+        ui.click(ui.item(QStringLiteral("checkButton")));
+        return waitForStatus(files ? readyText + QString::number(files) : upToDateText);
+    }
+
     // Which of "Check" and "Update" take a click; a disabled "Update" is dimmed.
-    bool usable(bool check, bool update) const;
+    bool usable(bool check, bool update) const
+    {
+        const qreal opacity
+            = ui.object(QStringLiteral("updateButtonBackground"))->property("opacity").toReal();
+        return ui.item(QStringLiteral("checkButton"))->isEnabled() == check
+            && ui.item(QStringLiteral("updateButton"))->isEnabled() == update
+            && (update || opacity == 0.3);
+    }
 
     QTemporaryDir content;
     QTemporaryDir files;
+    const QString euroscope = files.filePath(QStringLiteral("EuroScope.exe"));
+    const QString sectorFolder = files.filePath(QStringLiteral("Sector"));
     UiDriver ui;
     QQuickItem *page = nullptr;
     QQuickItem *progressBar = nullptr;
-    QString sectorFolder;
-    QStringList clocksAtCreation;
+    QList<QUrl> opened;
 };
-
-// Saves the window as a PNG file when TARN_SCREENSHOT_DIR names a folder
-// (under X with OpenGL, for the shadows and the blur).
-void TestInterface::rendered(const QString &name)
-{
-    const QString folder = qEnvironmentVariable("TARN_SCREENSHOT_DIR");
-    ui.moveAway();
-    QVERIFY(folder.isEmpty()
-            || (QDir().mkpath(folder)
-                && ui.window()->grabWindow().save(folder + QLatin1Char('/') + name
-                                                  + QStringLiteral(".png"))));
-}
-
-bool TestInterface::showsToolTip(const QString &itemName, const QString &tip)
-{
-    ui.moveTo(ui.item(itemName));
-    const bool shown = waitUntil([&] { return ui.showsText(tip); });
-    ui.moveAway();
-    return shown && waitUntil([&] { return !ui.showsText(tip); });
-}
-
-bool TestInterface::waitForStatus(const QString &text) const
-{
-    const bool shown = waitUntil([&] { return status() == text && noRequestInFlight(); });
-    if (!shown)
-        qWarning("The status line reads \"%s\".", qPrintable(status()));
-    return shown;
-}
-
-bool TestInterface::checkFinds(int files)
-{
-    ui.click(ui.item(QStringLiteral("checkButton")));
-    return waitForStatus(files ? readyText + QString::number(files) : upToDateText);
-}
-
-bool TestInterface::usable(bool check, bool update) const
-{
-    const qreal dimmed
-        = ui.object(QStringLiteral("updateButtonBackground"))->property("opacity").toReal();
-    return ui.item(QStringLiteral("checkButton"))->isEnabled() == check
-        && ui.item(QStringLiteral("updateButton"))->isEnabled() == update
-        && (update || dimmed == 0.3);
-}
-
-void TestInterface::initTestCase()
-{
-    defaultHandler = qInstallMessageHandler(
-        [](QtMsgType type, const QMessageLogContext &context, const QString &message) {
-            if (type != QtDebugMsg && message.contains(QLatin1String("qrc:/")))
-                qmlWarnings.append(message);
-            defaultHandler(type, context, message);
-        });
-    QVERIFY2(preparedBeforeApplication,
-             "High-DPI scaling was on and QT_QPA_DISABLE_ENHANCED_MOUSE "
-             "was 1 before the application existed.");
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    QVERIFY2(QTimeZone::systemTimeZone().offsetFromUtc(now) == 7200
-                 && QTimeZone::systemTimeZone().offsetFromUtc(now.addSecs(-3600)) == 3600,
-             "The zone that went over to summer time half an hour ago is in effect.");
-    // No voice client and no Discord are installed in the test locations.
-    QStandardPaths::setTestModeEnabled(true);
-    QVERIFY2(content.isValid() && files.isValid(), "Temporary folders could be made.");
-    QVERIFY(writeFile(content.filePath(QStringLiteral("accounts.json")), DemoAccount::accountsJson));
-    for (const QString &file : sectorFiles)
-        QVERIFY(writeFile(content.filePath(QStringLiteral("sector/") + file), file.toUtf8()));
-    // EuroScope is a shell script that notes each start.
-    const QString euroscope = files.filePath(QStringLiteral("EuroScope.exe"));
-    QVERIFY(writeFile(euroscope,
-                      "#!/bin/sh\necho started >> '" + QFile::encodeName(euroscope) + ".log'\n"));
-    QVERIFY(QFile::setPermissions(euroscope, QFile::ReadOwner | QFile::ExeOwner));
-    sectorFolder = files.filePath(QStringLiteral("Sector"));
-    QVERIFY(QDir().mkpath(sectorFolder));
-    resetTestService(content.path());
-    testService().addFault(fault("checkClient.php", true));
-    QVERIFY(writeSettingsFile({{QStringLiteral("username"), DemoAccount::vatsimId},
-                               {QStringLiteral("hashedPassword"), DemoAccount::digest}}));
-    QVERIFY2(ui.start(), "The main window appeared.");
-    page = ui.item(QStringLiteral("loginPage"));
-}
-
-void TestInterface::cleanup()
-{
-    QVERIFY2(qmlWarnings.isEmpty(), qPrintable(qmlWarnings.join(QLatin1Char('\n'))));
-}
-
-void TestInterface::cleanupTestCase()
-{
-    QPointer<QMLWrapper> wrapper = Startup::wrapper();
-    QPointer<UserHandler> user = QmlSingletonType<UserHandler>::instance;
-    ui.engine.reset();
-    QVERIFY2(wrapper && !user, "The engine deleted the handlers QML used, not the program's relay.");
-    removeSettingsFile();
-}
-
-void TestInterface::splashWaitsForTheSelfUpdate()
-{
-    QVERIFY(ui.item(QStringLiteral("splashScreen"))->isVisible());
-    QCOMPARE(ui.text(QStringLiteral("splashHeadline")), QStringLiteral("Self-Update in progress"));
-    QVERIFY2(!ui.item(QStringLiteral("closeButtonUpd"))->isVisible(),
-             "The splash offers no close button of its own while the update runs.");
-    rendered(QStringLiteral("splash"));
-    ui.click(ui.item(QStringLiteral("loginButton")));
-    QVERIFY2(page->state() == QLatin1String("main")
-                 && requestFields(QStringLiteral("login.php")).isEmpty(),
-             "The login button beneath the splash took no click.");
-
-    QQuickWindow *window = ui.window();
-    const QPoint start(100, 100);
-    window->setPosition(start);
-    QVERIFY(waitUntil([&] { return window->position() == start; }));
-    const QPoint grip = UiDriver::at(ui.item(QStringLiteral("topBar")), QPointF(300, 12));
-    QTest::mousePress(window, Qt::LeftButton, Qt::NoModifier, grip);
-    QTest::mouseMove(window, grip + QPoint(30, 10));
-    QVERIFY2(waitUntil([&] { return window->position() == start + QPoint(30, 10); }),
-             "Dragging the top bar moved the window by the pointer's way.");
-    // The pressed point is under the pointer again: releasing there moves nothing more.
-    QTest::mouseRelease(window, Qt::LeftButton, Qt::NoModifier, grip);
-    QCOMPARE(window->position(), start + QPoint(30, 10));
-
-    Q_EMIT QmlSingletonType<SelfUpdateHandler>::instance->errorFound();
-    QCOMPARE(ui.text(QStringLiteral("text2")), QStringLiteral("Error occurred during update."));
-    QSignalSpy quit(ui.engine.get(), &QQmlEngine::quit);
-    QTimer::singleShot(0, this, [&] {
-        ui.click(ui.item(QStringLiteral("closeButtonUpd")));
-        if (quit.isEmpty())
-            QCoreApplication::exit(1);
-    });
-    QCOMPARE(QGuiApplication::exec(), 0);
-
-    // The relay passes the outcome on within its emission, and the splash
-    // fades after an error as well.
-    QSignalSpy relayed(Startup::wrapper(), &QMLWrapper::selfUpdated);
-    int relayedWithin = -1;
-    const auto probe
-        = connect(QmlSingletonType<SelfUpdateHandler>::instance, &SelfUpdateHandler::selfUpdated,
-                  this, [&] { relayedWithin = relayed.count(); });
-    Q_EMIT QmlSingletonType<SelfUpdateHandler>::instance->selfUpdated();
-    disconnect(probe);
-    QCOMPARE(relayedWithin, 1);
-    QVERIFY2(ui.waitForSplashGone(), "The splash faded out after the self-update.");
-    // A held answer must have gone out before the faults are dropped.
-    QSignalSpy answered(QmlSingletonType<SelfUpdateHandler>::instance,
-                        &SelfUpdateHandler::selfUpdated);
-    testService().releaseHeld();
-    QVERIFY(waitForSignals(answered));
-    testService().clearFaults();
-}
-
-void TestInterface::loginAnswers_data()
-{
-    QTest::addColumn<QString>("vatsimId");
-    QTest::addColumn<QString>("password");
-    QTest::addColumn<Submit>("submit");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("sentDigest");
-    const QString grey = QStringLiteral("Enter your username and password to continue work");
-    const QString wrong = QStringLiteral("wrong");
-    const QString id = DemoAccount::vatsimId;
-    QTest::newRow("remembered, nothing focused")
-        << id << DemoAccount::digest << Submit::ReturnWithoutFocus << grey << QString();
-    QTest::newRow("empty fields") << QString() << QString() << Submit::Click << emptyMessage
-                                  << QString();
-    QTest::newRow("ID alone") << id << QString() << Submit::Return << emptyMessage << QString();
-    QTest::newRow("keypad Enter") << id << wrong << Submit::KeypadEnter << emptyMessage
-                                  << QString();
-    // Written by sha1sum.
-    QTest::newRow("wrong password") << id << wrong << Submit::Return << wrongMessage
-                                    << QStringLiteral("a4b48a81cdab1e1a5dd37907d6c85ca1c61ddc7c");
-}
-
-void TestInterface::loginAnswers()
-{
-    QFETCH(QString, vatsimId);
-    QFETCH(QString, password);
-    QFETCH(Submit, submit);
-    QFETCH(QString, message);
-    QFETCH(QString, sentDigest);
-    if (submit != Submit::ReturnWithoutFocus) {
-        ui.typeInto(QStringLiteral("loginInput"), vatsimId);
-        ui.typeInto(QStringLiteral("passwordInput"), password);
-    }
-    QSignalSpy states(page, &QQuickItem::stateChanged);
-    if (submit == Submit::Click)
-        ui.click(ui.item(QStringLiteral("loginButton")));
-    else
-        ui.pressKey(submit == Submit::KeypadEnter ? Qt::Key_Enter : Qt::Key_Return,
-                    submit == Submit::KeypadEnter ? Qt::KeypadModifier : Qt::NoModifier);
-    // A refusal from within the call blurs the page and sharpens it again at once.
-    QCOMPARE(states.count(), submit == Submit::Click ? 2 : states.count());
-    QVERIFY(waitUntil([&] { return ui.text(QStringLiteral("statusText")) == message; }));
-    QVERIFY(waitUntil(noRequestInFlight));
-    QCOMPARE(page->state(), QStringLiteral("main"));
-    QCOMPARE(ui.text(QStringLiteral("loginInput")), vatsimId);
-    QCOMPARE(ui.text(QStringLiteral("passwordInput")), password);
-    QVERIFY2(!ui.object(QStringLiteral("passwordInput"))
-                     ->property("displayText")
-                     .toString()
-                     .contains(password.left(1))
-                 || password.isEmpty(),
-             "The password is shown masked.");
-    const auto sent = requestFields(QStringLiteral("login.php"));
-    QCOMPARE(sent.size(), sentDigest.isEmpty() ? 0 : 1);
-    if (!sent.isEmpty()) {
-        QCOMPARE(sent.first().value(QStringLiteral("vatsimid")), vatsimId);
-        QCOMPARE(sent.first().value(QStringLiteral("password")), sentDigest);
-    }
-}
-
-void TestInterface::unansweredLoginStaysBlurredAndCanBeRepeated()
-{
-    testService().addFault(fault("login.php", false, 503, 1));
-    ui.click(ui.item(QStringLiteral("loginButton")));
-    QCOMPARE(page->state(), QStringLiteral("blurred"));
-    QVERIFY2(waitUntil([] { return requestFields(QStringLiteral("login.php")).size() == 2; })
-                 && waitUntil(noRequestInFlight),
-             "The login reached the service and its failed reply was disposed of.");
-    QCOMPARE(page->state(), QStringLiteral("blurred"));
-
-    // The blur takes no input: the button beneath still works.
-    ui.click(ui.item(QStringLiteral("loginButton")));
-    QVERIFY2(waitUntil([this] { return page->state() == QLatin1String("main"); }),
-             "The answer to the second request was shown.");
-    QCOMPARE(requestFields(QStringLiteral("login.php")).size(), 3);
-    QCOMPARE(ui.text(QStringLiteral("statusText")), wrongMessage);
-}
-
-void TestInterface::loginHelp()
-{
-    QVERIFY(showsToolTip(QStringLiteral("loginInput"), QStringLiteral("VATSIM ID")));
-    QVERIFY(showsToolTip(QStringLiteral("passwordInput"), QStringLiteral("Tarn password")));
-    UrlCatcher browser;
-    QQuickItem *link = ui.item(QStringLiteral("registerLink"));
-    ui.moveTo(link, QPointF(10, link->height() / 2));
-    QCOMPARE(ui.cursorShape(), Qt::PointingHandCursor);
-    ui.click(link, QPointF(10, link->height() / 2));
-    QCOMPARE(browser.opened, {QUrl(QStringLiteral("https://www.tarn-atc.example/#code"))});
-    rendered(QStringLiteral("login"));
-}
-
-void TestInterface::loginShowsIdentityAndClocks()
-{
-    const QStringList clocks
-        = {QStringLiteral("utcTimePlaceholderValue"), QStringLiteral("localTimePlaceholderValue")};
-    // Read right after the main window has pushed the layout, before any
-    // timer could have fired.
-    connect(QmlSingletonType<UserHandler>::instance, &UserHandler::loginCompleted, this, [&] {
-        clocksAtCreation = QStringList{ui.text(clocks[0]), ui.text(clocks[1])};
-    });
-    QVERIFY2(ui.logIn(DemoAccount::vatsimId, DemoAccount::password), "The login succeeded.");
-    QCOMPARE(
-        requestFields(QStringLiteral("login.php")).constLast().value(QStringLiteral("password")),
-        DemoAccount::digest);
-    QVERIFY2(!page->isVisible(), "The login page lies hidden beneath the main layout.");
-    QCOMPARE(ui.text(QStringLiteral("vatsimIdPlaceholderValue")), DemoAccount::vatsimId);
-    QCOMPARE(ui.text(QStringLiteral("ratingPlaceholderValue")), QStringLiteral("CTR1"));
-    const QRegularExpression clockText(QStringLiteral("^([01]\\d|2[0-3]):[0-5]\\d:[0-5]\\d$"));
-    QVERIFY2(clocksAtCreation.filter(clockText).size() == 2,
-             "The clocks were set when the layout was made.");
-
-    const QDateTime before = QDateTime::currentDateTimeUtc();
-    QVERIFY(QMetaObject::invokeMethod(ui.object(QStringLiteral("topBarMain")), "updateTime"));
-    const QDateTime after = QDateTime::currentDateTimeUtc();
-    const auto shows = [&](int clock, const QDateTime &utc) {
-        return ui.text(clocks[clock])
-            == (clock ? utc.toLocalTime() : utc).toString(QStringLiteral("hh:mm:ss"));
-    };
-    for (const int clock : {0, 1})
-        QVERIFY2(shows(clock, before) || shows(clock, after),
-                 qPrintable(ui.text(clocks[clock]) + QStringLiteral(" is the time it shows.")));
-    const QStringList shown = {ui.text(clocks[0]), ui.text(clocks[1])};
-    QVERIFY2(
-        waitUntil([&] { return ui.text(clocks[0]) != shown[0] && ui.text(clocks[1]) != shown[1]; }),
-        "Both clocks moved on by themselves.");
-}
-
-void TestInterface::tabsSwitchPagesAndSwipesDoNot_data()
-{
-    QTest::addColumn<int>("index");
-    QTest::addColumn<QString>("pageName");
-    QTest::newRow("About") << 3 << QStringLiteral("about");
-    QTest::newRow("Update") << 1 << QStringLiteral("update");
-    QTest::newRow("Settings") << 2 << QStringLiteral("settings");
-    QTest::newRow("Dashboard") << 0 << QStringLiteral("dashboard");
-}
-
-void TestInterface::tabsSwitchPagesAndSwipesDoNot()
-{
-    QFETCH(int, index);
-    QFETCH(QString, pageName);
-    QQuickItem *view = ui.item(QStringLiteral("mainSwipeView"));
-    QVERIFY2(ui.showPage(tabs.at(index)), "The page slid in.");
-    const auto shown = [&] {
-        for (int i = 0; i < tabs.size(); ++i) {
-            if (ui.item(tabs.at(i) + QStringLiteral("Marker"))->isVisible() != (i == index))
-                return false;
-        }
-        return view->property("currentIndex").toInt() == index
-            && ui.item(pageName + QStringLiteral("Page"))->mapToItem(view, QPointF()) == QPointF();
-    };
-    QVERIFY2(shown(), "The page is shown and only its tab is marked.");
-    ui.click(ui.item(tabs.at(index)), QPointF(5, 40));
-    QVERIFY2(shown(), "Clicking the current tab changed nothing.");
-    for (const int direction : {-1, 1}) {
-        const QPoint from = UiDriver::at(view, QPointF(350 - direction * 250, 200));
-        QTest::mousePress(ui.window(), Qt::LeftButton, Qt::NoModifier, from);
-        for (int step = 1; step <= 10; ++step)
-            QTest::mouseMove(ui.window(), from + QPoint(direction * step * 50, 0));
-        QTest::mouseRelease(ui.window(), Qt::LeftButton, Qt::NoModifier,
-                            from + QPoint(direction * 500, 0));
-        QVERIFY2(shown(), "A swipe changed nothing.");
-    }
-    rendered(pageName);
-}
-
-void TestInterface::dashboardStartsEuroscopeAndOpensDiscord()
-{
-    const QString euroscope = files.filePath(QStringLiteral("EuroScope.exe"));
-    settings()->setEuroscopePath(fileUrl(euroscope));
-    UrlCatcher browser;
-    ui.click(ui.item(QStringLiteral("launchEuroscopeButton")));
-    QCOMPARE(ui.text(QStringLiteral("statusText1")), QStringLiteral("AFV not found"));
-    QVERIFY2(waitUntil([&] { return readFile(euroscope + QStringLiteral(".log")) == "started\n"; }),
-             "EuroScope was started.");
-    ui.click(ui.item(QStringLiteral("launchDiscordButton")));
-    QCOMPARE(browser.opened.size(), 1);
-    QCOMPARE(browser.opened.first().host(), QStringLiteral("chat.tarn-atc.example"));
-    // What a second start of EuroScope would have written by now.
-    QTest::qWait(500);
-    QCOMPARE(readFile(euroscope + QStringLiteral(".log")), QByteArray("started\n"));
-    settings()->setEuroscopePath(QString());
-}
-
-void TestInterface::dialogsStoreChosenPaths()
-{
-    QVERIFY(ui.showPage(tabs[2]));
-    const QList<QPair<QString, QString>> rows
-        = {{QStringLiteral("es"), files.filePath(QStringLiteral("EuroScope.exe"))},
-           {QStringLiteral("sector"), sectorFolder}};
-    for (const auto &row : rows) {
-        QObject *dialog = ui.object(row.first + QStringLiteral("PathDialog"));
-        QCOMPARE(ui.text(row.first + QStringLiteral("PathText")), QStringLiteral("Empty"));
-        // Chosen, then opened and cancelled, which changes nothing.
-        for (const bool accept : {true, false}) {
-            ui.click(ui.item(row.first + QStringLiteral("OpenButton")));
-            QVERIFY2(dialog->property("visible").toBool(), "\"Open\" showed the dialog.");
-            bool added = false;
-            QMetaObject::invokeMethod(dialog, "clearSelection");
-            if (accept)
-                QMetaObject::invokeMethod(dialog, "addSelection", Q_RETURN_ARG(bool, added),
-                                          Q_ARG(QUrl, QUrl::fromLocalFile(row.second)));
-            QVERIFY2(added || !accept, "The dialog took the existing path.");
-            QMetaObject::invokeMethod(dialog, accept ? "accept" : "reject");
-            QCOMPARE(ui.text(row.first + QStringLiteral("PathText")),
-                     QDir::toNativeSeparators(row.second));
-        }
-    }
-    QCOMPARE(settings()->euroscopePath(), fileUrl(rows[0].second));
-    QCOMPARE(settings()->sectorPath(), fileUrl(sectorFolder));
-    QVERIFY(showsToolTip(QStringLiteral("sectorRowContainer"), QStringLiteral("Sector folder")));
-
-    // A short word, then one far longer than the row: breaking at words only
-    // would end the first line after the short word.
-    const QString longPath = QStringLiteral("/srv/Brenmar ") + QString(300, QLatin1Char('y'));
-    settings()->setSectorPath(fileUrl(longPath));
-    QQuickItem *shown = ui.item(QStringLiteral("sectorPathText"));
-    const qreal used = shown->property("contentWidth").toReal();
-    QVERIFY2(shown->property("text").toString() == longPath
-                 && shown->property("lineCount").toInt() == 1 && used > shown->width() - 16
-                 && used <= shown->width(),
-             "A long path fills one line of the row, without an ellipsis.");
-    settings()->setSectorPath(fileUrl(sectorFolder));
-}
-
-void TestInterface::updateRunsFromCheckToTheEnd()
-{
-    QVERIFY(ui.showPage(tabs[1]));
-    progressBar = ui.item(QStringLiteral("progressBar"));
-    QCOMPARE(status(), QStringLiteral("Press 'Check' to check update"));
-    QVERIFY(usable(true, false));
-    ui.click(ui.item(QStringLiteral("updateButton")));
-    QVERIFY2(status().startsWith(QLatin1String("Press")), "A disabled \"Update\" starts nothing.");
-
-    // No sector folder, then one that does not exist: both are answered
-    // before the click returns, and "Check" stays usable.
-    for (const QString &path : {QString(), fileUrl(files.filePath(QStringLiteral("missing")))}) {
-        settings()->setSectorPath(path);
-        ui.click(ui.item(QStringLiteral("checkButton")));
-        QCOMPARE(status(),
-                 QStringLiteral("Sector folder error! Check sector path in the Settings!"));
-        QVERIFY(usable(true, false));
-    }
-    QVERIFY2(requestFields(QStringLiteral("getfilelist.php")).isEmpty(), "No list was asked for.");
-    settings()->setSectorPath(fileUrl(sectorFolder));
-
-    testService().addFault(fault("getfilelist.php", true));
-    ui.click(ui.item(QStringLiteral("checkButton")));
-    QCOMPARE(status(), QStringLiteral("Checking for update..."));
-    QVERIFY2(usable(false, false), "Neither button is usable while the list is awaited.");
-    testService().releaseHeld();
-    QVERIFY(waitForStatus(readyText + QString::number(sectorFiles.size())));
-    testService().clearFaults();
-    QVERIFY(usable(true, true) && !progressBar->isVisible());
-    QVERIFY(ui.showPage(tabs[2]) && ui.showPage(tabs[1]));
-    QCOMPARE(status(), readyText + QString::number(sectorFiles.size()));
-
-    testService().addFault(fault("downloadSectorFile.php", true));
-    ui.click(ui.item(QStringLiteral("updateButton")));
-    QCOMPARE(status(), updatingText);
-    QVERIFY2(progressBar->isVisible() && usable(false, false),
-             "The progress bar shows and neither button is usable while the update runs.");
-    testService().releaseHeld();
-    QVERIFY(waitForStatus(upToDateText));
-    testService().clearFaults();
-    QVERIFY(usable(true, false) && !progressBar->isVisible());
-    for (const QString &file : sectorFiles)
-        QCOMPARE(readFile(sectorFolder + QLatin1Char('/') + file), file.toUtf8());
-    QVERIFY2(checkFinds(0), "A check right after the update finds nothing to do.");
-    QVERIFY(usable(true, false));
-}
-
-void TestInterface::writeFailureIsReportedInRedUntilTheNextCheck()
-{
-    // A folder where the file belongs: the new version cannot be put there.
-    const QString blocked = sectorFolder + QStringLiteral("/Airports/BRM1.txt");
-    QVERIFY(setModificationTime(content.filePath(QStringLiteral("sector/Airports/BRM1.txt")),
-                                QDateTime::currentDateTime().addDays(1)));
-    QVERIFY(QFile::remove(blocked) && QDir().mkpath(blocked));
-    const auto colour = [this] {
-        return ui.object(QStringLiteral("textDebug"))->property("color").value<QColor>();
-    };
-    const QColor grey = colour();
-
-    QVERIFY(checkFinds(1));
-    ui.click(ui.item(QStringLiteral("updateButton")));
-    QVERIFY(waitForStatus(QStringLiteral("Update finished, but 1 file could not be written.")));
-    QCOMPARE(colour(), QColor(0xff, 0, 0));
-    QVERIFY(usable(true, false) && !progressBar->isVisible());
-    QVERIFY(checkFinds(1));
-    QCOMPARE(colour(), grey);
-    QVERIFY(QDir(blocked).removeRecursively());
-}
-
-void TestInterface::updatePressedDuringACheckRunsToTheEnd()
-{
-    // "Update" stays offered while a new check is under way. Pressed then, the
-    // check's answer comes in while the download is held back.
-    devservice::Fault slowList = fault("getfilelist.php", false, 0, 1);
-    slowList.delay = std::chrono::seconds(2);
-    testService().addFault(slowList);
-    testService().addFault(fault("downloadSectorFile.php", true));
-    ui.click(ui.item(QStringLiteral("checkButton")));
-    ui.click(ui.item(QStringLiteral("updateButton")));
-    QCOMPARE(status(), updatingText);
-    QVERIFY(waitUntil([this] { return status().startsWith(readyText); }));
-    QVERIFY2(progressBar->isVisible() && usable(true, true),
-             "The bar stays while the download runs.");
-    testService().releaseHeld();
-    QVERIFY(waitForStatus(upToDateText));
-    testService().clearFaults();
-    QVERIFY(!progressBar->isVisible() && usable(true, true));
-
-    // Nothing is pending any more: the update completes within the click.
-    ui.click(ui.item(QStringLiteral("updateButton")));
-    QCOMPARE(status(), upToDateText);
-    QVERIFY(usable(true, false) && !progressBar->isVisible());
-}
-
-void TestInterface::failedDownloadsHoldTheProgressBar()
-{
-    for (const QString &file : sectorFiles)
-        QVERIFY(setModificationTime(content.filePath(QStringLiteral("sector/") + file),
-                                    QDateTime::currentDateTime().addDays(2)));
-    QVERIFY(checkFinds(sectorFiles.size()));
-    // Three of the four downloads fail: those files stay pending, so the
-    // update never completes and the bar stays at one of four.
-    testService().addFault(fault("downloadSectorFile.php", false, 500, 3));
-    const int before = requestFields(QStringLiteral("downloadSectorFile.php")).size();
-    ui.click(ui.item(QStringLiteral("updateButton")));
-    QVERIFY2(waitUntil([&] {
-                 return requestFields(QStringLiteral("downloadSectorFile.php")).size() - before == 4
-                     && noRequestInFlight();
-             }),
-             "Every download was answered.");
-    QCOMPARE(progressBar->property("value").toReal(), 0.25);
-    QVERIFY2(progressBar->isVisible() && usable(false, false) && status() == updatingText,
-             "The update stays under way while files are pending.");
-}
-
-void TestInterface::aboutLinksOpenTheirTargets()
-{
-    QVERIFY(ui.showPage(tabs[3]));
-    QCOMPARE(ui.text(QStringLiteral("aboutTitle")), QStringLiteral("Tarn Beta 3"));
-    QCOMPARE(ui.text(QStringLiteral("buildLabel")), QStringLiteral("Build 101"));
-    QQuickItem *block = ui.item(QStringLiteral("informationBlock"));
-    const qreal lineHeight = QFontMetricsF(block->property("font").value<QFont>()).lineSpacing();
-    UrlCatcher browser;
-    ui.click(block, QPointF(5, 7.5 * lineHeight));
-    QVERIFY2(browser.opened.isEmpty(), "A click on plain text opened nothing.");
-
-    // The links sit at the ends of lines 1, 3 and 7; where on its line depends
-    // on the face's metrics.
-    const QList<QPair<int, QString>> links
-        = {{1, QStringLiteral("https://www.tarn-atc.example/")},
-           {3, QStringLiteral("https://chat.tarn-atc.example/invite/tarn")},
-           {7, QStringLiteral("mailto:feedback@tarn-atc.example")}};
-    for (const auto &link : links) {
-        const qreal y = (link.first - 0.5) * lineHeight;
-        QString found;
-        qreal x = 0;
-        for (; x < block->width() && found != link.second; x += 4)
-            QMetaObject::invokeMethod(block, "linkAt", Q_RETURN_ARG(QString, found),
-                                      Q_ARG(qreal, x), Q_ARG(qreal, y));
-        QVERIFY2(found == link.second, qPrintable(link.second));
-        ui.moveTo(block, QPointF(x, y));
-        QCOMPARE(ui.cursorShape(), Qt::PointingHandCursor);
-        ui.click(block, QPointF(x, y));
-        QCOMPARE(browser.opened.constLast(), QUrl(link.second));
-    }
-    QCOMPARE(browser.opened.size(), 3);
-}
 
 int main(int argc, char *argv[])
 {
