@@ -83,10 +83,6 @@ public:
     {
         QTest::mouseClick(window(), Qt::LeftButton, Qt::NoModifier, at(item, local));
     }
-    void moveTo(const QQuickItem *item, std::optional<QPointF> local = {}) const
-    {
-        QTest::mouseMove(window(), at(item, local));
-    }
     // To a corner of the window where nothing reacts to the pointer.
     void moveAway() const { QTest::mouseMove(window(), QPoint(5, 5)); }
     void pressKey(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) const
@@ -104,11 +100,6 @@ public:
             QTest::keyClick(window(), character.toLatin1());
     }
 
-    bool waitForSplashGone() const
-    {
-        QQuickItem *splash = item(QStringLiteral("splashScreen"));
-        return waitUntil([splash] { return !splash->isVisible(); }, 30000);
-    }
     // Logs in through the login page and waits until the main layout is shown.
     bool logIn(const QString &vatsimId, const QString &password) const
     {
@@ -118,9 +109,7 @@ public:
         click(item(QStringLiteral("loginButton")));
         return waitUntil(
             [stack] {
-                const auto *current = stack->property("currentItem").value<QQuickItem *>();
-                return current && current->objectName() == QLatin1String("mainLayout")
-                    && !stack->property("busy").toBool();
+                return stack->property("depth").toInt() == 2 && !stack->property("busy").toBool();
             },
             20000);
     }
