@@ -1,85 +1,1278 @@
-// FilesChecker as the handlers see it: the mode text picks the part that does
-// the work, and WriteFile() reports every write. The parts have tests of their
-// own: tst_programfolderupdate, tst_sectortreewalk, tst_sectorfolderupdate and
-// tst_sectordownloadqueue.
+// FilesChecker and its parts over loopback against the development service:
+// the program folder ("client" list), the sector tree and its downloads, lists
+// naming paths outside the folder; and, without a network, the download queue
+// and the profile merge.
 
-#include "FilesCheckerFixture.h"
+#include "ProfileMarkers.h"
+#include "TestService.h"
 
 #include "net/RequestSender.h"
+#include "update/AtomicFileWriter.h"
+#include "update/FilesChecker.h"
+#include "update/ListedPath.h"
+#include "update/ProfileMerge.h"
+#include "update/SectorDownloadQueue.h"
 
-#include <QFile>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QTemporaryDir>
 
-class TestFilesChecker : public FilesCheckerFixture
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace {
+const QString clientList = QStringLiteral("checkClient.php");
+const QString sectorList = QStringLiteral("getfilelist.php");
+const std::string clientDownload = "/api/tarn/downloadFile.php";
+const std::string sectorDownload = "/api/tarn/downloadSectorFile.php";
+// A service time, as a JSON string of the sector list.
+const QDateTime listedTime(QDate(2021, 2, 1), QTime(10, 0, 0), Qt::LocalTime);
+const QString listedText = QStringLiteral("01-02-2021 10:00:00");
+const QByteArray listed = "\"01-02-2021 10:00:00\"";
+const QDateTime oldTime = listedTime.addYears(-40);
+const QByteArray servedBytes = "served to whoever asks\n";
+
+QStringList warnings;
+QtMessageHandler defaultHandler = nullptr;
+
+void recordMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg && qstrcmp(context.category, "tarn.update") == 0)
+        warnings.append(message);
+    defaultHandler(type, context, message);
+}
+
+QString sha1Hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
+}
+
+// The "file" fields of the requests to path, sorted.
+QStringList requestedFiles(const std::string &path)
+{
+    QStringList files;
+    for (const auto &request : requestsTo(path))
+        files.append(QString::fromStdString(request.fields.count("file") ? request.fields.at("file")
+                                                                         : std::string()));
+    files.sort();
+    return files;
+}
+
+void setList(const QString &endpoint, const QByteArray &json)
+{
+    testService().setListOverride(endpoint.toStdString(), json.toStdString());
+}
+
+// Bytes in which every four-byte word differs from its neighbours, so a lost,
+// repeated or reordered piece changes the content.
+QByteArray patterned(int size, quint32 seed)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i + 4 <= size; i += 4) {
+        const quint32 word = seed * 2654435761u + quint32(i);
+        memcpy(bytes.data() + i, &word, 4);
+    }
+    return bytes;
+}
+
+int unfinishedSectorDownloads()
+{
+    const auto replies = RequestSender::sharedManager()->findChildren<QNetworkReply *>();
+    return int(std::count_if(replies.cbegin(), replies.cend(), [](const QNetworkReply *reply) {
+        return !reply->isFinished()
+            && reply->url().path().endsWith(QLatin1String("/downloadSectorFile.php"));
+    }));
+}
+
+// The permissions of a file apart from those of the user running the test.
+QFile::Permissions ownPermissions(const QString &path)
+{
+    return QFile::permissions(path) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser);
+}
+
+QString escapeName()
+{
+    return QStringLiteral("tarn-escape-%1.txt").arg(QCoreApplication::applicationPid());
+}
+
+// Every form of path that must never be joined to a local folder. The root is
+// <area>/root, so one ".." reaches the area, where outside.txt waits.
+QStringList hostilePaths()
+{
+    const QString escape = escapeName();
+    return {// Parent and current folder references.
+            QStringLiteral(".."), QStringLiteral("../outside.txt"), QStringLiteral("../") + escape,
+            QStringLiteral("../../") + escape, QStringLiteral("sub/../../outside.txt"),
+            QStringLiteral("sub/.."), QStringLiteral("./outside.txt"), QStringLiteral("."),
+            // Absolute paths and drive letters.
+            QStringLiteral("/") + escape, QDir::tempPath() + QLatin1Char('/') + escape,
+            QStringLiteral("C:/Windows/") + escape, QStringLiteral("C:") + escape,
+            QStringLiteral("c:\\") + escape,
+            // Backslashes, a share and an alternate data stream.
+            QStringLiteral("..\\outside.txt"), QStringLiteral("sub\\..\\..\\outside.txt"),
+            QStringLiteral("\\\\server\\share\\") + escape, QStringLiteral("safe.dll:stream"),
+            // Control characters, a NUL that would cut the name short natively.
+            QStringLiteral("bell\a.txt"), QStringLiteral("line\nbreak.txt"),
+            QStringLiteral("tab\t.txt"), QStringLiteral("cut") + QChar(0) + QStringLiteral("/../x"),
+            QStringLiteral("del\x7f.txt"),
+            // Empty components.
+            QString(), QStringLiteral("sub//x.txt"), QStringLiteral("sub/"), QStringLiteral("/sub"),
+            // Names Windows turns into other names or into devices.
+            QStringLiteral(".. /outside.txt"), QStringLiteral("... /x.txt"), QStringLiteral("x."),
+            QStringLiteral("CON"), QStringLiteral("sub/nul.txt"), QStringLiteral("com1"),
+            QStringLiteral("LPT9.log"), QStringLiteral("what?.txt"), QStringLiteral("a*b"),
+            QStringLiteral("pipe|x"), QStringLiteral("<x>"), QStringLiteral("quote\"x")};
+}
+
+// Takes every path that may go out now, each of which reports length at once.
+int takeAll(SectorDownloadQueue &queue, qint64 length)
+{
+    int taken = 0;
+    QString path;
+    for (; queue.takeNext(path); ++taken)
+        queue.headersArrived(path, length);
+    return taken;
+}
+
+QStringList numberedPaths(int count)
+{
+    QStringList paths;
+    for (int i = 0; i < count; ++i)
+        paths.append(QStringLiteral("//Data/f%1.txt").arg(i));
+    return paths;
+}
+
+QByteArray profileData(const QString &relative)
+{
+    return readFile(QStringLiteral(TARN_TEST_DATA_DIR "/profiles/") + relative);
+}
+} // namespace
+
+class TestFilesChecker : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void modeText_data();
-    void modeText();
-    void writeFileReportsEveryWrite_data();
-    void writeFileReportsEveryWrite();
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void listReplies_data();
+    void listReplies();
+    void clientComparison();
+    void clientListedModes_data();
+    void clientListedModes();
+    void clientHashesInUpperCase();
+    void clientDownloadsWriteInPlace();
+    void clientFileInUseIsSetAside();
+    void clientCorruptedDownloadIsRefused();
+    void withoutContentDispositionStaysPending_data();
+    void withoutContentDispositionStaysPending();
+    void writeFailuresAreCounted_data();
+    void writeFailuresAreCounted();
+
+    void sectorWalk();
+    void sectorOutdatedTest_data();
+    void sectorOutdatedTest();
+    void sectorTimeThatDoesNotParse();
+    void sectorDownloadsWithServiceTimes();
+    void sectorDuplicatePathIsDownloadedTwice();
+    void sectorLargeFilesBeyondTheCapAllArrive();
+    void sectorDropMidBodyLeavesTheOldFile();
+    void sectorProfilesAreMerged();
+    void sectorWriteIntoReadOnlyFolderFails();
+    void interruptedWriteLeavesTheOldFile();
+    void partClearingKeepsLiveParts();
+
+    void hostilePathCheck_data();
+    void hostilePathCheck();
+    void hostileListsWriteNothingOutside_data();
+    void hostileListsWriteNothingOutside();
+
+    void queueWindow_data();
+    void queueWindow();
+    void queueLengthsAgainstTheBudget_data();
+    void queueLengthsAgainstTheBudget();
+    void queueGuessesUnknownLengths();
+    void queueDefersDuplicates();
+    void queueEarlierBatchKeepsCounting();
+
+    void mergesLines_data();
+    void mergesLines();
+    void recognisesEveryMarker_data();
+    void recognisesEveryMarker();
+    void appliesToProfilesAndAsrFiles_data();
+    void appliesToProfilesAndAsrFiles();
+
+private:
+    QString contentPath(const QString &relative) const { return m_content->filePath(relative); }
+    QString root() const { return m_area->filePath(QStringLiteral("root")); }
+    QString localPath(const QString &relative) const
+    {
+        return root() + QLatin1Char('/') + relative;
+    }
+    // A file the service serves ("client/..." or "sector/..."), with its time.
+    bool serve(const QString &relative, const QByteArray &data, const QDateTime &time = {}) const;
+    // A file in the local folder, with its time.
+    bool place(const QString &relative, const QByteArray &data, const QDateTime &time = {}) const;
+    bool compare(FilesChecker &checker, const QString &mode) const;
+    static bool download(FilesChecker &checker, const QString &mode);
+    // Runs the update helper's sector update of the local folder.
+    bool runSectorHelper(QProcess &helper, const QStringList &options) const;
+
+    std::unique_ptr<QTemporaryDir> m_content;
+    std::unique_ptr<QTemporaryDir> m_area;
 };
 
-void TestFilesChecker::modeText_data()
+void TestFilesChecker::initTestCase()
 {
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<QString>("endpoint");
-    QTest::addColumn<bool>("compared");
-    QTest::newRow("client") << QStringLiteral("client") << clientList << true;
-    QTest::newRow("sector") << QStringLiteral("sector") << sectorList << true;
-    QTest::newRow("empty") << QString() << clientList << false;
-    QTest::newRow("upper-case client") << QStringLiteral("Client") << clientList << false;
-    QTest::newRow("sectors") << QStringLiteral("sectors") << sectorList << false;
+    defaultHandler = qInstallMessageHandler(&recordMessage);
+    qRegisterMetaType<QNetworkReply *>();
 }
 
-void TestFilesChecker::modeText()
+void TestFilesChecker::init()
+{
+    m_content = std::make_unique<QTemporaryDir>();
+    m_area = std::make_unique<QTemporaryDir>();
+    QVERIFY2(m_content->isValid() && m_area->isValid() && QDir().mkpath(root()),
+             "The temporary folders could not be made.");
+    resetTestService(m_content->path());
+    warnings.clear();
+}
+
+void TestFilesChecker::cleanup()
+{
+    // A folder that a test made read-only must not keep the cleanup out.
+    QFile::setPermissions(localPath(QStringLiteral("Locked")),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    for (const QString &above : {QStringLiteral("/../"), QStringLiteral("/../../")})
+        QFile::remove(m_area->path() + above + escapeName());
+    QFile::remove(QLatin1Char('/') + escapeName());
+}
+
+bool TestFilesChecker::serve(const QString &relative, const QByteArray &data,
+                             const QDateTime &time) const
+{
+    return writeFile(contentPath(relative), data)
+        && (!time.isValid() || setModificationTime(contentPath(relative), time));
+}
+
+bool TestFilesChecker::place(const QString &relative, const QByteArray &data,
+                             const QDateTime &time) const
+{
+    return writeFile(localPath(relative), data)
+        && (!time.isValid() || setModificationTime(localPath(relative), time));
+}
+
+bool TestFilesChecker::compare(FilesChecker &checker, const QString &mode) const
+{
+    checker.SetRootPath(root());
+    checker.SetMode(mode);
+    QSignalSpy compared(&checker, &FilesChecker::FilesCompared);
+    checker.RequestFilelist(mode == QLatin1String("client") ? clientList : sectorList);
+    return waitForSignals(compared);
+}
+
+bool TestFilesChecker::download(FilesChecker &checker, const QString &mode)
+{
+    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+    if (mode == QLatin1String("client"))
+        checker.DownloadClientFiles();
+    else
+        checker.DownloadSectorFiles();
+    return waitForSignals(finished);
+}
+
+bool TestFilesChecker::runSectorHelper(QProcess &helper, const QStringList &options) const
+{
+    helper.setProcessEnvironment(serviceEnvironment());
+    helper.start(QStringLiteral(TARN_UPDATE_HELPER),
+                 QStringList{QStringLiteral("sector-update"), root()} + options);
+    return helper.waitForFinished(60000);
+}
+
+void TestFilesChecker::listReplies_data()
+{
+    // list: empty for the service's own, "401" for an error reply after a
+    // comparison that found the file.
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QByteArray>("list");
+    QTest::addColumn<int>("compared");
+    QTest::addColumn<int>("pending");
+    QTest::addColumn<bool>("setAsideKept");
+    const QString client = QStringLiteral("client");
+    const QString sector = QStringLiteral("sector");
+    QTest::newRow("client") << client << QByteArray() << 1 << 1 << false;
+    QTest::newRow("sector") << sector << QByteArray() << 1 << 1 << true;
+    QTest::newRow("no mode") << QString() << QByteArray() << 0 << 0 << true;
+    QTest::newRow("upper-case client")
+        << QStringLiteral("Client") << QByteArray() << 0 << 0 << true;
+    QTest::newRow("sectors") << QStringLiteral("sectors") << QByteArray() << 0 << 0 << true;
+    QTest::newRow("client error reply") << client << QByteArray("401") << 0 << 0 << true;
+    QTest::newRow("client list not an array")
+        << client << QByteArray(R"({"path": "a.txt"})") << 1 << 0 << false;
+    QTest::newRow("sector error reply") << sector << QByteArray("401") << 0 << 0 << true;
+    QTest::newRow("empty sector list") << sector << QByteArray("[]") << 0 << 0 << true;
+    QTest::newRow("sector list not an array")
+        << sector << QByteArray(R"({"A": {"b.txt": "01-02-2021 10:00:00"}})") << 0 << 0 << true;
+    QTest::newRow("sector list not JSON") << sector << QByteArray("not json") << 0 << 0 << true;
+}
+
+void TestFilesChecker::listReplies()
 {
     QFETCH(QString, mode);
-    QFETCH(QString, endpoint);
-    QFETCH(bool, compared);
-    QVERIFY(writeFile(contentPath(QStringLiteral("client/a.txt")), "a"));
-    QVERIFY(writeFile(contentPath(QStringLiteral("sector/a.txt")), "a"));
-    QVERIFY(writeFile(localPath(QStringLiteral("Tarn.exe.delete")), "old program"));
-
+    QFETCH(QByteArray, list);
+    QFETCH(int, compared);
+    QFETCH(int, pending);
+    QFETCH(bool, setAsideKept);
+    QVERIFY(serve(QStringLiteral("client/a.txt"), "a")
+            && serve(QStringLiteral("sector/a.txt"), "a"));
+    const QString endpoint = mode.startsWith(QLatin1String("sector")) ? sectorList : clientList;
     FilesChecker checker(nullptr, false);
-    checker.SetRootPath(localRoot());
+    if (list == "401") {
+        QVERIFY2(compare(checker, mode), "The first comparison did not finish.");
+        QCOMPARE(checker.PendingCount(), quint64(1));
+        devservice::Fault fault;
+        fault.endpoint = endpoint.toStdString();
+        fault.status = 401;
+        fault.times = 1;
+        testService().addFault(fault);
+    } else if (!list.isEmpty()) {
+        setList(endpoint, list);
+    }
+    QVERIFY(place(QStringLiteral("Tarn.exe.delete"), "old program"));
+
+    checker.SetRootPath(root());
     checker.SetMode(mode);
     QSignalSpy comparisons(&checker, &FilesChecker::FilesCompared);
+    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
     QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
     checker.RequestFilelist(endpoint);
-    QVERIFY2(waitForReplies(replies, 1), "The list reply did not come.");
-
-    QCOMPARE(comparisons.count(), compared ? 1 : 0);
-    QCOMPARE(checker.PendingCount(), quint64(compared ? 1 : 0));
-    if (!compared)
-        QVERIFY2(QFile::exists(localPath(QStringLiteral("Tarn.exe.delete"))),
-                 "A checker without a known mode still compared its folder.");
+    // The spy is connected before any sender, so the checker has handled the reply.
+    QVERIFY2(waitForSignals(replies), "The list reply did not come.");
+    QCOMPARE(comparisons.count(), compared);
+    QCOMPARE(checker.PendingCount(), quint64(pending));
+    QCOMPARE(finished.count(), 0);
+    QVERIFY2(QFile::exists(localPath(QStringLiteral("Tarn.exe.delete"))) == setAsideKept,
+             setAsideKept ? "A list that was not compared still deleted the file set aside."
+                          : "A compared list did not delete the file set aside.");
 }
 
-void TestFilesChecker::writeFileReportsEveryWrite_data()
+void TestFilesChecker::clientComparison()
 {
-    QTest::addColumn<bool>("folderBlocked");
-    QTest::newRow("written") << false;
-    QTest::newRow("folder blocked by a file") << true;
-}
-
-void TestFilesChecker::writeFileReportsEveryWrite()
-{
-    QFETCH(bool, folderBlocked);
-    if (folderBlocked)
-        QVERIFY(writeFile(localPath(QStringLiteral("Data")), "a file where a folder should be"));
+    for (const char *file : {"same.txt", "dnt.txt", "pam.txt", "absent-dnt.txt", "Case.txt"})
+        QVERIFY(serve(QStringLiteral("client/") + QLatin1String(file), file));
+    QVERIFY(serve(QStringLiteral("client/changed.txt"), "new content"));
+    QVERIFY(serve(QStringLiteral("client/sub/deep/new.dll"), "library"));
+    QVERIFY(serve(QStringLiteral("client/.modes.json"),
+                  R"({"dnt.txt": "DNT", "pam.txt": "PAM", "absent-dnt.txt": "DNT"})"));
+    for (const char *file :
+         {"same.txt", "dnt.txt", "pam.txt", "unlisted.txt", "Tarn.exe.delete", "sub/lib.dll.delete",
+          "sub/lib.dll.DELETE", "data.bin.tarn-part", ".hidden/old.delete"})
+        QVERIFY(place(QLatin1String(file), file));
+    QVERIFY(place(QStringLiteral("dnt.txt"), "user copy") && place(QStringLiteral("pam.txt"), "x"));
+    QVERIFY(place(QStringLiteral("case.txt"), "Case.txt"));
+    QVERIFY(place(QStringLiteral("changed.txt"), "old content"));
 
     FilesChecker checker(nullptr, false);
-    checker.SetRootPath(localRoot());
-    checker.SetMode(QStringLiteral("sector"));
-    QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
-    const bool written = checker.WriteFile(localPath(QStringLiteral("Data/a.txt")), "new");
+    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+    QVERIFY2(compare(checker, QStringLiteral("client")), "The client comparison did not finish.");
+    QCOMPARE(checker.PendingFiles(),
+             (QStringList{QStringLiteral("Case.txt"), QStringLiteral("absent-dnt.txt"),
+                          QStringLiteral("changed.txt"), QStringLiteral("sub/deep/new.dll")}));
+    QCOMPARE(contents(snapshot(root())).keys(),
+             (QStringList{QStringLiteral(".hidden/old.delete"), QStringLiteral("case.txt"),
+                          QStringLiteral("changed.txt"), QStringLiteral("dnt.txt"),
+                          QStringLiteral("pam.txt"), QStringLiteral("same.txt"),
+                          QStringLiteral("sub/lib.dll.DELETE"), QStringLiteral("unlisted.txt")}));
+    QCOMPARE(readFile(localPath(QStringLiteral("dnt.txt"))), QByteArray("user copy"));
+    QCOMPARE(finished.count(), 0);
+    const auto lists = requestsTo("/api/tarn/checkClient.php");
+    QVERIFY2(lists.size() == 1 && lists.front().method == "POST" && lists.front().body.empty(),
+             "The list was not asked for by one POST without form fields.");
+    QVERIFY2(requestsTo(clientDownload).empty(),
+             "A checker without downloadAfterCompare started downloads.");
+}
 
-    QCOMPARE(written, !folderBlocked);
+void TestFilesChecker::clientListedModes_data()
+{
+    QTest::addColumn<QByteArray>("modeMember");
+    QTest::addColumn<bool>("contentCompared");
+    QTest::newRow("EXT") << QByteArray(R"("mode": "EXT")") << true;
+    QTest::newRow("DNT") << QByteArray(R"("mode": "DNT")") << false;
+    QTest::newRow("PAM") << QByteArray(R"("mode": "PAM")") << false;
+    QTest::newRow("empty") << QByteArray(R"("mode": "")") << false;
+    QTest::newRow("missing") << QByteArray(R"("x": "")") << false;
+    QTest::newRow("lower-case ext") << QByteArray(R"("mode": "ext")") << false;
+    QTest::newRow("number") << QByteArray(R"("mode": 1)") << false;
+}
+
+void TestFilesChecker::clientListedModes()
+{
+    QFETCH(QByteArray, modeMember);
+    QFETCH(bool, contentCompared);
+    // Listed with a hash that matches neither the user's copy nor the service's.
+    const QByteArray entry = "\", \"hash\": \"" + sha1Hex("other").toLatin1() + "\", " + modeMember;
+    setList(clientList,
+            "[{\"path\": \"present.txt" + entry + "}, {\"path\": \"absent.txt" + entry + "}]");
+    QVERIFY(serve(QStringLiteral("client/present.txt"), "service copy"));
+    QVERIFY(serve(QStringLiteral("client/absent.txt"), "service copy"));
+    QVERIFY(place(QStringLiteral("present.txt"), "user copy"));
+
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compare(checker, QStringLiteral("client")), "The client comparison did not finish.");
+    QCOMPARE(checker.PendingCount(), quint64(contentCompared ? 2 : 1));
+    QVERIFY2(download(checker, QStringLiteral("client")), "The downloads did not finish.");
+    // Only a file compared by content must match its listed hash; any other
+    // is written as it comes, or it would be refused at every start.
+    QCOMPARE(checker.FailedWriteCount(), quint64(contentCompared ? 2 : 0));
+    QCOMPARE(readFile(localPath(QStringLiteral("absent.txt"))),
+             contentCompared ? QByteArray() : QByteArray("service copy"));
+    QCOMPARE(readFile(localPath(QStringLiteral("present.txt"))), QByteArray("user copy"));
+}
+
+void TestFilesChecker::clientHashesInUpperCase()
+{
+    QVERIFY(serve(QStringLiteral("client/same.txt"), "same")
+            && place(QStringLiteral("same.txt"), "same"));
+    QVERIFY(serve(QStringLiteral("client/changed.txt"), "new")
+            && place(QStringLiteral("changed.txt"), "old"));
+    testService().setUpperCaseHashes(true);
+
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compare(checker, QStringLiteral("client")), "The client comparison did not finish.");
+    QCOMPARE(checker.PendingFiles(), QStringList{QStringLiteral("changed.txt")});
+    QVERIFY2(download(checker, QStringLiteral("client")), "The download did not finish.");
+    QCOMPARE(checker.FailedWriteCount(), quint64(0));
+    FilesChecker again(nullptr, false);
+    QVERIFY2(compare(again, QStringLiteral("client")), "The second comparison did not finish.");
+    QVERIFY2(again.PendingFiles().isEmpty(),
+             "A file whose content matches an upper-case listed hash is still scheduled.");
+}
+
+void TestFilesChecker::clientDownloadsWriteInPlace()
+{
+    QVERIFY(serve(QStringLiteral("client/data.txt"), "new data")
+            && place(QStringLiteral("data.txt"), "old"));
+    QVERIFY(serve(QStringLiteral("client/sub/new/file.dat"), "new file"));
+    QVERIFY(serve(QStringLiteral("client/Brenmar.prf"),
+                  "Settings\tX\t1\r\nLastSession\tcallsign\tBRM_OBS\r\n"));
+    QVERIFY(place(QStringLiteral("Brenmar.prf"),
+                  "Settings\tX\t0\r\nLastSession\tcallsign\tBRM_W_APP\r\n"));
+
+    FilesChecker checker(nullptr, true);
+    QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
+    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+    QSignalSpy restart(&checker, &FilesChecker::RestartNeeded);
+    int updatedWhenFinished = -1;
+    connect(&checker, &FilesChecker::UpdateFinished, this,
+            [&] { updatedWhenFinished = updated.count(); });
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-2);
+    QVERIFY2(compare(checker, QStringLiteral("client")), "The client comparison did not finish.");
+    QVERIFY2(waitForSignals(finished), "The downloads did not finish.");
+
+    QCOMPARE(updatedWhenFinished, 3);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(checker.FailedWriteCount(), quint64(0));
+    QCOMPARE(restart.count(), 0);
+    // The probe for a file in use must not have emptied the user's copy.
+    QCOMPARE(contents(snapshot(root())),
+             (QMap<QString, QByteArray>{{QStringLiteral("Brenmar.prf"),
+                                         "Settings\tX\t1\nLastSession\tcallsign\tBRM_W_APP\r\n"},
+                                        {QStringLiteral("data.txt"), "new data"},
+                                        {QStringLiteral("sub/new/file.dat"), "new file"}}));
+    const QDateTime written = QFileInfo(localPath(QStringLiteral("data.txt"))).lastModified();
+    QVERIFY2(written >= before && written <= QDateTime::currentDateTime().addSecs(2),
+             "A program file written without a server time does not carry its time of writing.");
+    for (const auto &request : requestsTo(clientDownload))
+        QVERIFY2(request.fields.size() == 2 && request.fields.at("mode") == "client",
+                 "A program file was asked for without exactly its name and the mode.");
+    QCOMPARE(requestedFiles(clientDownload),
+             (QStringList{QStringLiteral("Brenmar.prf"), QStringLiteral("data.txt"),
+                          QStringLiteral("sub/new/file.dat")}));
+
+    // Nothing pending: the batch ends at once, after the comparison.
+    QVERIFY(QFile::remove(contentPath(QStringLiteral("client/Brenmar.prf"))));
+    FilesChecker idle(nullptr, true);
+    QSignalSpy idleFinished(&idle, &FilesChecker::UpdateFinished);
+    int finishedWhenCompared = -1;
+    connect(&idle, &FilesChecker::FilesCompared, this,
+            [&] { finishedWhenCompared = idleFinished.count(); });
+    QVERIFY2(compare(idle, QStringLiteral("client")), "The second comparison did not finish.");
+    QCOMPARE(finishedWhenCompared, 0);
+    QCOMPARE(idleFinished.count(), 1);
+    QCOMPARE(requestsTo(clientDownload).size(), size_t(3));
+}
+
+void TestFilesChecker::clientFileInUseIsSetAside()
+{
+    const QByteArray oldProgram = readFile(QStringLiteral(TARN_UPDATE_HELPER));
+    const QByteArray newProgram = oldProgram + "\nnew build\n";
+    QVERIFY(serve(QStringLiteral("client/program"), newProgram));
+    const QString program = localPath(QStringLiteral("program"));
+    QVERIFY(QFile::copy(QStringLiteral(TARN_UPDATE_HELPER), program));
+    QProcess running;
+    running.start(program, {QStringLiteral("hold")});
+    QVERIFY2(running.waitForStarted(), "The copied program did not start.");
+    QFile probe(program);
+    QVERIFY2(!probe.open(QIODevice::WriteOnly | QIODevice::Append),
+             "A running program could be opened for writing, so it is not in use.");
+
+    FilesChecker checker(nullptr, true);
+    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+    QSignalSpy restart(&checker, &FilesChecker::RestartNeeded);
+    bool setAsideEarly = false;
+    connect(&checker, &FilesChecker::RestartNeeded, this,
+            [&] { setAsideEarly = QFile::exists(program + QStringLiteral(".delete")); });
+    QVERIFY2(compare(checker, QStringLiteral("client")), "The client comparison did not finish.");
+    QVERIFY2(waitForSignals(finished), "The download did not finish.");
+    QCOMPARE(restart.count(), 1);
+    QVERIFY2(!setAsideEarly, "The program was set aside before the restart was asked for.");
+    QCOMPARE(checker.FailedWriteCount(), quint64(0));
+    QVERIFY2(readFile(program + QStringLiteral(".delete")) == oldProgram,
+             "The program in use was not set aside under its name plus \".delete\".");
+    QVERIFY2(readFile(program) == newProgram, "The new program is not in place.");
+    QVERIFY2(QFileInfo(program).isExecutable(), "The new program lost the executable permission.");
+
+    FilesChecker next(nullptr, false);
+    QVERIFY2(compare(next, QStringLiteral("client")), "The next comparison did not finish.");
+    QVERIFY2(!QFile::exists(program + QStringLiteral(".delete")),
+             "The next comparison did not delete the file set aside.");
+    QVERIFY2(next.PendingFiles().isEmpty(), "The new program is still scheduled.");
+    running.closeWriteChannel();
+    QVERIFY(running.waitForFinished());
+}
+
+void TestFilesChecker::clientCorruptedDownloadIsRefused()
+{
+    QVERIFY(serve(QStringLiteral("client/bad.dll"), "tampered")
+            && place(QStringLiteral("bad.dll"), "working"));
+    QVERIFY(serve(QStringLiteral("client/good.txt"), "good"));
+    testService().setWrongHash("bad.dll");
+
+    FilesChecker checker(nullptr, true);
+    QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
+    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+    QVERIFY2(compare(checker, QStringLiteral("client")), "The client comparison did not finish.");
+    QVERIFY2(waitForSignals(finished), "The batch with a corrupted download did not end.");
+    QCOMPARE(updated.count(), 2);
+    QCOMPARE(checker.FailedWriteCount(), quint64(1));
+    QVERIFY2(
+        contents(snapshot(root()))
+            == (QMap<QString, QByteArray>{{QStringLiteral("bad.dll"), "working"},
+                                          {QStringLiteral("good.txt"), "good"}}),
+        "A download that does not match its listed hash was written or set the old file aside.");
+}
+
+void TestFilesChecker::withoutContentDispositionStaysPending_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("prefix");
+    QTest::newRow("client") << QStringLiteral("client") << QString();
+    QTest::newRow("sector") << QStringLiteral("sector") << QStringLiteral("//");
+}
+
+void TestFilesChecker::withoutContentDispositionStaysPending()
+{
+    QFETCH(QString, mode);
+    QFETCH(QString, prefix);
+    for (const char *name : {"a.txt", "b.txt", "c.txt"})
+        QVERIFY(serve(mode + QLatin1Char('/') + QLatin1String(name), name));
+    answerWithoutContentDisposition(mode == QLatin1String("client") ? "downloadFile.php"
+                                                                    : "downloadSectorFile.php",
+                                    QString(prefix + QStringLiteral("b.txt")).toStdString());
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compare(checker, mode), "The comparison did not finish.");
+    QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
+    QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
+    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+    mode == QLatin1String("client") ? checker.DownloadClientFiles() : checker.DownloadSectorFiles();
+    QVERIFY2(waitForSignals(replies, 3), "The three downloads were not all answered.");
+    QCOMPARE(updated.count(), 2);
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(checker.PendingFiles(), QStringList{prefix + QStringLiteral("b.txt")});
+    QVERIFY2(!QFile::exists(localPath(QStringLiteral("b.txt"))),
+             "A reply without Content-Disposition was written.");
+}
+
+void TestFilesChecker::writeFailuresAreCounted_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::newRow("client") << QStringLiteral("client");
+    QTest::newRow("sector") << QStringLiteral("sector");
+}
+
+void TestFilesChecker::writeFailuresAreCounted()
+{
+    QFETCH(QString, mode);
+    // Listed as newer than anything local, so all three are outdated.
+    const QDateTime future(QDate::currentDate().addYears(1), QTime(10, 0), Qt::LocalTime);
+    for (const char *file : {"Blocked/x.txt", "Folder.txt", "fine.txt"})
+        QVERIFY(serve(mode + QLatin1Char('/') + QLatin1String(file), file, future));
+    QVERIFY(place(QStringLiteral("Blocked"), "a file where a folder should be"));
+    QVERIFY(place(QStringLiteral("Folder.txt/inside.txt"), "a folder where a file should be"));
+    const auto before = snapshot(root());
+
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compare(checker, mode), "The comparison did not finish.");
+    QCOMPARE(checker.PendingCount(), quint64(3));
+    QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
+    QVERIFY2(download(checker, mode), "A batch with failed writes did not end.");
+    QCOMPARE(updated.count(), 3);
+    QCOMPARE(checker.FailedWriteCount(), quint64(2));
+    auto after = snapshot(root());
+    QCOMPARE(after.take(QStringLiteral("fine.txt")).content, QByteArray("fine.txt"));
+    QVERIFY2(after == before, "A failed write changed the folder or left its partial file behind.");
+    // The count belongs to one download.
+    QVERIFY2(download(checker, mode), "An empty batch did not end.");
+    QCOMPARE(checker.FailedWriteCount(), quint64(0));
+}
+
+void TestFilesChecker::sectorWalk()
+{
+    setList(sectorList,
+            "[{\"B\": {\"z.txt\": " + listed + ", \"a.txt\": " + listed
+                + ", \"Sub\": {\"c.txt\": " + listed + "}}, \"A.txt\": " + listed
+                + "}, {\"a\": {\"b.txt\": " + listed + "}}, {}]");
+    FilesChecker checker(nullptr, false);
+    QList<quint64> countsWhenCompared;
+    connect(&checker, &FilesChecker::FilesCompared, this,
+            [&] { countsWhenCompared.append(checker.PendingCount()); });
+    QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
+    QVERIFY2(compare(checker, QStringLiteral("sector")), "The sector comparison did not finish.");
+    QVERIFY(waitForSignals(replies));
+    // One comparison per element of the list.
+    QCOMPARE(countsWhenCompared, (QList<quint64>{4, 5, 5}));
+    QCOMPARE(checker.PendingFiles(),
+             (QStringList{QStringLiteral("//A.txt"), QStringLiteral("//B/Sub/c.txt"),
+                          QStringLiteral("//B/a.txt"), QStringLiteral("//B/z.txt"),
+                          QStringLiteral("//a/b.txt")}));
+    QVERIFY2(requestsTo(sectorDownload).empty(), "A sector comparison started downloads.");
+}
+
+void TestFilesChecker::sectorOutdatedTest_data()
+{
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<qint64>("offsetMs");
+    QTest::addColumn<bool>("outdated");
+    QTest::newRow("missing") << false << qint64(0) << true;
+    QTest::newRow("a second older") << true << qint64(-1000) << true;
+    QTest::newRow("a millisecond older") << true << qint64(-1) << true;
+    QTest::newRow("exactly the listed time") << true << qint64(0) << false;
+    QTest::newRow("newer") << true << qint64(60000) << false;
+}
+
+void TestFilesChecker::sectorOutdatedTest()
+{
+    QFETCH(bool, present);
+    QFETCH(qint64, offsetMs);
+    QFETCH(bool, outdated);
+    setList(sectorList, "[{\"A\": {\"b.txt\": " + listed + "}}]");
+    if (present)
+        QVERIFY(place(QStringLiteral("A/b.txt"), "local", listedTime.addMSecs(offsetMs)));
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compare(checker, QStringLiteral("sector")), "The sector comparison did not finish.");
+    QCOMPARE(checker.PendingFiles(),
+             outdated ? QStringList{QStringLiteral("//A/b.txt")} : QStringList());
+}
+
+void TestFilesChecker::sectorTimeThatDoesNotParse()
+{
+    setList(
+        sectorList,
+        R"([{"present.txt": "2021-02-01 10:00:00", "absent.txt": "yesterday", "number.txt": 5}])");
+    QVERIFY(place(QStringLiteral("present.txt"), "local", oldTime));
+    QVERIFY(serve(QStringLiteral("sector/absent.txt"), "served"));
+    QVERIFY(serve(QStringLiteral("sector/number.txt"), "served"));
+
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compare(checker, QStringLiteral("sector")), "The sector comparison did not finish.");
+    QCOMPARE(checker.PendingFiles(),
+             (QStringList{QStringLiteral("//absent.txt"), QStringLiteral("//number.txt")}));
+    QVERIFY2(warnings.size() == 1 && warnings.first().contains(QStringLiteral("present.txt")),
+             "An unreadable time was not warned about once, naming the file.");
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-2);
+    QVERIFY2(download(checker, QStringLiteral("sector")), "The sector downloads did not finish.");
+    const QDateTime written = QFileInfo(localPath(QStringLiteral("absent.txt"))).lastModified();
+    QVERIFY2(written >= before && written <= QDateTime::currentDateTime().addSecs(2),
+             "A file whose listed time does not parse does not carry its time of writing.");
+}
+
+void TestFilesChecker::sectorDownloadsWithServiceTimes()
+{
+    const QDateTime aTime(QDate(2020, 12, 31), QTime(23, 59, 59), Qt::LocalTime);
+    const QDateTime bTime(QDate(2021, 6, 15), QTime(8, 30, 0), Qt::LocalTime);
+    QVERIFY(serve(QStringLiteral("sector/Data/a.txt"), "a, new", aTime));
+    QVERIFY(serve(QStringLiteral("sector/Data/Sub/b.txt"), "b", bTime));
+    QVERIFY(serve(QStringLiteral("sector/top.txt"), "top", listedTime));
+    QVERIFY(place(QStringLiteral("Data/a.txt"), "a, old", aTime.addDays(-1)));
+    QVERIFY(place(QStringLiteral("keep.txt"), "the user's own"));
+
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compare(checker, QStringLiteral("sector")), "The sector comparison did not finish.");
+    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+    QList<quint64> pendingWhenUpdated;
+    connect(&checker, &FilesChecker::OneFileUpdated, this,
+            [&] { pendingWhenUpdated.append(checker.PendingCount()); });
+    QVERIFY2(download(checker, QStringLiteral("sector")), "The sector downloads did not finish.");
+
+    QCOMPARE(pendingWhenUpdated, (QList<quint64>{3, 2, 1}));
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(checker.FailedWriteCount(), quint64(0));
+    QCOMPARE(contents(snapshot(root())),
+             (QMap<QString, QByteArray>{{QStringLiteral("Data/Sub/b.txt"), "b"},
+                                        {QStringLiteral("Data/a.txt"), "a, new"},
+                                        {QStringLiteral("keep.txt"), "the user's own"},
+                                        {QStringLiteral("top.txt"), "top"}}));
+    QCOMPARE(QFileInfo(localPath(QStringLiteral("Data/a.txt"))).lastModified(), aTime);
+    QCOMPARE(QFileInfo(localPath(QStringLiteral("Data/Sub/b.txt"))).lastModified(), bTime);
+    QCOMPARE(QFileInfo(localPath(QStringLiteral("top.txt"))).lastModified(), listedTime);
+    for (const auto &request : requestsTo(sectorDownload))
+        QCOMPARE(request.fields.size(), size_t(1));
+    QCOMPARE(requestedFiles(sectorDownload),
+             (QStringList{QStringLiteral("//Data/Sub/b.txt"), QStringLiteral("//Data/a.txt"),
+                          QStringLiteral("//top.txt")}));
+
+    FilesChecker next(nullptr, false);
+    QVERIFY2(compare(next, QStringLiteral("sector")), "The next sector comparison did not finish.");
+    QVERIFY2(next.PendingFiles().isEmpty(), "Files just downloaded are outdated at the next check.");
+    // Nothing pending: the batch ends at once without a request.
+    QVERIFY2(download(next, QStringLiteral("sector")), "An empty batch did not end.");
+    QCOMPARE(requestsTo(sectorDownload).size(), size_t(3));
+}
+
+void TestFilesChecker::sectorDuplicatePathIsDownloadedTwice()
+{
+    setList(sectorList,
+            "[{\"Data\": {\"x.txt\": " + listed + "}}, {\"Data\": {\"x.txt\": " + listed + "}}]");
+    QVERIFY(serve(QStringLiteral("sector/Data/x.txt"), "x"));
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compare(checker, QStringLiteral("sector")), "The sector comparison did not finish.");
+    QCOMPARE(checker.PendingFiles(),
+             (QStringList{QStringLiteral("//Data/x.txt"), QStringLiteral("//Data/x.txt")}));
+    QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
+    int updatedWhenFinished = -1;
+    connect(&checker, &FilesChecker::UpdateFinished, this,
+            [&] { updatedWhenFinished = updated.count(); });
+    QVERIFY2(download(checker, QStringLiteral("sector")), "The sector downloads did not finish.");
+    QCOMPARE(requestsTo(sectorDownload).size(), size_t(2));
+    QCOMPARE(updatedWhenFinished, 2);
+}
+
+void TestFilesChecker::sectorLargeFilesBeyondTheCapAllArrive()
+{
+    // Large files first, so the batch learns their size, then more small ones
+    // than are posted in one turn of the event loop. Two large files fit the
+    // byte budget at once, three do not. The first replaces an old file.
+    constexpr int largeCount = 5;
+    constexpr int largeSize = int(SectorDownloadQueue::byteBudget / 2) - 1024 * 1024;
+    constexpr int smallCount = 245;
+    QJsonObject folder;
+    for (int i = 0; i < largeCount; ++i) {
+        QVERIFY(serve(QStringLiteral("sector/Mixed/large%1.bin").arg(i),
+                      patterned(largeSize, quint32(i))));
+        folder.insert(QStringLiteral("large%1.bin").arg(i), listedText);
+    }
+    for (int i = 0; i < smallCount; ++i) {
+        QVERIFY(serve(QStringLiteral("sector/Mixed/small%1.txt").arg(i), QByteArray::number(i)));
+        folder.insert(QStringLiteral("small%1.txt").arg(i), listedText);
+    }
+    // A JSON object lists its members sorted, so "large" comes before "small".
+    setList(sectorList,
+            QJsonDocument(QJsonArray{QJsonObject{{QStringLiteral("Mixed"), folder}}}).toJson());
+    const QString replaced = localPath(QStringLiteral("Mixed/large0.bin"));
+    const QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+        | QFile::ReadGroup | QFile::ExeGroup;
+    QVERIFY(place(QStringLiteral("Mixed/large0.bin"), "old", oldTime)
+            && QFile::setPermissions(replaced, permissions));
+
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compare(checker, QStringLiteral("sector")), "The sector comparison did not finish.");
+    QCOMPARE(checker.PendingCount(), quint64(largeCount + smallCount));
+    QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
+    int mostLargeRunning = 0;
+    connect(&checker, &FilesChecker::OneFileUpdated, this, [&] {
+        // Until then at least two large files are left, so every download
+        // still running is a large one.
+        if (updated.count() <= largeCount - 2)
+            mostLargeRunning = std::max(mostLargeRunning, unfinishedSectorDownloads());
+    });
+    QVERIFY2(download(checker, QStringLiteral("sector")),
+             "A batch with more files than are let in at once did not finish.");
+
+    QCOMPARE(updated.count(), largeCount + smallCount);
+    QCOMPARE(checker.FailedWriteCount(), quint64(0));
+    QCOMPARE(checker.PendingCount(), quint64(0));
+    QCOMPARE(int(requestedFiles(sectorDownload).size()), largeCount + smallCount);
+    QVERIFY2(mostLargeRunning <= 2,
+             qPrintable(QStringLiteral("%1 downloads ran beside large ones, at most 2 may.")
+                            .arg(mostLargeRunning)));
+    const QMap<QString, QByteArray> written = contents(snapshot(root()));
+    QCOMPARE(written.size(), largeCount + smallCount);
+    for (int i = 0; i < largeCount; ++i)
+        QVERIFY2(
+            written.value(QStringLiteral("Mixed/large%1.bin").arg(i))
+                == patterned(largeSize, quint32(i)),
+            qPrintable(QStringLiteral("large%1.bin was not written whole and in order.").arg(i)));
+    for (int i = 0; i < smallCount; ++i)
+        QCOMPARE(written.value(QStringLiteral("Mixed/small%1.txt").arg(i)), QByteArray::number(i));
+    QCOMPARE(QFileInfo(replaced).lastModified(), listedTime);
+    QVERIFY2(ownPermissions(replaced) == permissions,
+             "The replaced file did not keep the permissions of the old one.");
+}
+
+void TestFilesChecker::sectorDropMidBodyLeavesTheOldFile()
+{
+    const QByteArray oldContent = patterned(256 * 1024, 2);
+    QVERIFY(serve(QStringLiteral("sector/Data/big.bin"), patterned(4 * 1024 * 1024, 3)));
+    QVERIFY(serve(QStringLiteral("sector/Data/ok.txt"), "ok"));
+    QVERIFY(place(QStringLiteral("Data/big.bin"), oldContent, oldTime));
+    devservice::Fault drop;
+    drop.endpoint = "downloadSectorFile.php";
+    drop.file = "//Data/big.bin";
+    drop.dropMidBody = true;
+    testService().addFault(drop);
+
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compare(checker, QStringLiteral("sector")), "The sector comparison did not finish.");
+    QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
+    QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
+    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+    checker.DownloadSectorFiles();
+    QVERIFY2(waitForSignals(replies, 2), "The two downloads were not both answered.");
     QCOMPARE(updated.count(), 1);
-    QCOMPARE(readFile(localPath(QStringLiteral("Data/a.txt"))),
-             folderBlocked ? QByteArray() : QByteArray("new"));
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(checker.FailedWriteCount(), quint64(0));
+    QCOMPARE(checker.PendingFiles(), QStringList{QStringLiteral("//Data/big.bin")});
+    QVERIFY2(contents(snapshot(root()))
+                 == (QMap<QString, QByteArray>{{QStringLiteral("Data/big.bin"), oldContent},
+                                               {QStringLiteral("Data/ok.txt"), "ok"}}),
+             "A download dropped in the middle of its body changed the old file or left a part.");
+}
+
+void TestFilesChecker::sectorProfilesAreMerged()
+{
+    QVERIFY(serve(QStringLiteral("sector/Brenmar.prf"),
+                  profileData(QStringLiteral("service/Brenmar.prf")), listedTime));
+    QVERIFY(serve(QStringLiteral("sector/Brenmar/ASR/APP.ASR"),
+                  profileData(QStringLiteral("service/Brenmar_APP.asr"))));
+    QVERIFY(serve(QStringLiteral("sector/Brenmar/notes.txt"), "LastSession\tcallsign\tkept\r\n"));
+    QVERIFY(place(QStringLiteral("Brenmar.prf"), profileData(QStringLiteral("user/Brenmar.prf")),
+                  oldTime));
+    QVERIFY(place(QStringLiteral("Brenmar/ASR/APP.ASR"),
+                  profileData(QStringLiteral("user/Brenmar_APP.asr")), oldTime));
+
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compare(checker, QStringLiteral("sector")), "The sector comparison did not finish.");
+    QCOMPARE(checker.PendingCount(), quint64(3));
+    QVERIFY2(download(checker, QStringLiteral("sector")), "The sector downloads did not finish.");
+    QVERIFY2(readFile(localPath(QStringLiteral("Brenmar.prf")))
+                 == profileData(QStringLiteral("merged/Brenmar.prf")),
+             "The downloaded profile does not carry the user's lines.");
+    QVERIFY2(readFile(localPath(QStringLiteral("Brenmar/ASR/APP.ASR")))
+                 == profileData(QStringLiteral("merged/Brenmar_APP.asr")),
+             "The downloaded ASR file does not carry the user's lines.");
+    QVERIFY2(readFile(localPath(QStringLiteral("Brenmar/notes.txt")))
+                 == "LastSession\tcallsign\tkept\r\n",
+             "A file that is neither profile nor ASR file was merged.");
+    QCOMPARE(QFileInfo(localPath(QStringLiteral("Brenmar.prf"))).lastModified(), listedTime);
+}
+
+void TestFilesChecker::sectorWriteIntoReadOnlyFolderFails()
+{
+    // In a process of its own that drops root rights, so that the folder's
+    // permissions apply whoever runs the tests.
+    QVERIFY(serve(QStringLiteral("sector/Locked/a.txt"), "new a"));
+    QVERIFY(serve(QStringLiteral("sector/Open/b.txt"), "new b"));
+    QVERIFY(place(QStringLiteral("Locked/a.txt"), "old a", oldTime));
+    QVERIFY(QDir(root()).mkdir(QStringLiteral("Open")));
+    const QFile::Permissions readable = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup
+        | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    const QFile::Permissions writable = QFile::WriteOwner | QFile::WriteGroup | QFile::WriteOther;
+    QVERIFY(QFile::setPermissions(m_area->path(), readable | writable));
+    QVERIFY(QFile::setPermissions(root(), readable | QFile::WriteOwner));
+    QVERIFY(QFile::setPermissions(localPath(QStringLiteral("Locked")), readable));
+    QVERIFY(QFile::setPermissions(localPath(QStringLiteral("Open")), readable | writable));
+
+    QProcess helper;
+    QVERIFY2(runSectorHelper(helper, {QStringLiteral("unprivileged")}),
+             "The helper did not finish.");
+    QVERIFY2(helper.exitStatus() == QProcess::NormalExit && helper.exitCode() == 0,
+             helper.readAllStandardError().constData());
+    QCOMPARE(helper.readAllStandardOutput().trimmed(), QByteArray("failed=1"));
+    QCOMPARE(readFile(localPath(QStringLiteral("Locked/a.txt"))), QByteArray("old a"));
+    QCOMPARE(readFile(localPath(QStringLiteral("Open/b.txt"))), QByteArray("new b"));
+}
+
+void TestFilesChecker::interruptedWriteLeavesTheOldFile()
+{
+    constexpr int limit = 64 * 1024;
+    const QByteArray oldContent(100 * 1024, 'o');
+    const QByteArray newContent = patterned(1024 * 1024, 4);
+    QVERIFY(serve(QStringLiteral("sector/Data/big.sct"), newContent));
+    QVERIFY(place(QStringLiteral("Data/big.sct"), oldContent, oldTime));
+
+    // The helper's file size limit kills it in the middle of writing the file.
+    QProcess helper;
+    QVERIFY2(runSectorHelper(helper, {QStringLiteral("file-size-limit"), QString::number(limit)}),
+             "The helper did not finish.");
+    QVERIFY2(helper.exitStatus() == QProcess::CrashExit,
+             "The helper was not killed by its file size limit, so nothing was interrupted.");
+    QVERIFY2(readFile(localPath(QStringLiteral("Data/big.sct"))) == oldContent,
+             "An interrupted write left the file changed or truncated.");
+    const QString part = localPath(QStringLiteral("Data/big.sct.tarn-part"));
+    QVERIFY2(QFile::exists(part) && QFileInfo(part).size() <= limit,
+             "The interrupted write left no recognisable partial file.");
+    // Stale parts of a file no longer listed and of a hidden one go as well.
+    QVERIFY(place(QStringLiteral("Data/gone.txt.tarn-part"), "half")
+            && place(QStringLiteral("Data/.hidden.tarn-part"), "half"));
+
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compare(checker, QStringLiteral("sector")), "The sector comparison did not finish.");
+    QVERIFY2(download(checker, QStringLiteral("sector")), "The sector download did not finish.");
+    QVERIFY2(contents(snapshot(root()))
+                 == (QMap<QString, QByteArray>{{QStringLiteral("Data/big.sct"), newContent}}),
+             "The next update did not write the file, or partial files are still there.");
+}
+
+// A download of an earlier batch may still be writing into a folder that the
+// next batch clears of stale part files: its part must survive.
+void TestFilesChecker::partClearingKeepsLiveParts()
+{
+    const QString folder = localPath(QStringLiteral("Data"));
+    QVERIFY(place(QStringLiteral("Data/stale.txt.tarn-part"), "half of a stale file"));
+    AtomicFileWriter::Incremental running(folder + QStringLiteral("/running.txt"));
+    QVERIFY2(running.open() && running.append("first half "), "The running write could not start.");
+    AtomicFileWriter::removePartFiles(folder, {running.partFileName()});
+    QVERIFY2(!QFile::exists(folder + QStringLiteral("/stale.txt.tarn-part")),
+             "The stale part file was not removed.");
+    QVERIFY2(running.append("second half")
+                 && running.finish(QDateTime::currentDateTime(), QString()),
+             "The running write lost its part file.");
+    QCOMPARE(readFile(folder + QStringLiteral("/running.txt")),
+             QByteArray("first half second half"));
+}
+
+void TestFilesChecker::hostilePathCheck_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("safe");
+    const QStringList hostile = hostilePaths();
+    for (int i = 0; i < hostile.size(); ++i)
+        QTest::addRow("hostile %d", i) << hostile.at(i) << false;
+    // Names that look close to a refused one but are ordinary files.
+    for (const char *path : {"sub/safe.dll", "...a", "a..b/c.txt", ".hidden", "con_list.txt",
+                             "COM10", "nul-device.txt", "LPT", "a b/c d.txt", "Überflug.prf",
+                             "Brenmar.prf", "ASR/Brenmar_APP.asr"})
+        QTest::addRow("ordinary %s", path) << QString::fromUtf8(path) << true;
+}
+
+void TestFilesChecker::hostilePathCheck()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, safe);
+    QCOMPARE(ListedPath::isSafeClientPath(path), safe);
+    QCOMPARE(ListedPath::isSafeSectorPath(QStringLiteral("//") + path), safe);
+}
+
+void TestFilesChecker::hostileListsWriteNothingOutside_data()
+{
+    // Each form in the "client" list, and in the sector tree at the top,
+    // inside a folder, and one level down a folder key "..".
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QStringList>("requested");
+    QTest::addColumn<QStringList>("written");
+    QTest::newRow("client") << QStringLiteral("client")
+                            << QStringList{QStringLiteral("sub/safe.dll")}
+                            << QStringList{QStringLiteral("sub"), QStringLiteral("sub/safe.dll")};
+    QTest::newRow("sector") << QStringLiteral(
+        "sector") << QStringList{QStringLiteral("//Data/safe.txt"), QStringLiteral("//safe.txt")}
+                            << QStringList{QStringLiteral("Data"), QStringLiteral("Data/safe.txt"),
+                                           QStringLiteral("safe.txt")};
+}
+
+void TestFilesChecker::hostileListsWriteNothingOutside()
+{
+    QFETCH(QString, mode);
+    QFETCH(QStringList, requested);
+    QFETCH(QStringList, written);
+    QVERIFY(writeFile(m_area->filePath(QStringLiteral("outside.txt")), "the user's own file\n"));
+    QVERIFY(writeFile(m_area->filePath(QStringLiteral("beside/keep.txt")), "keep\n"));
+    // Any path that slipped through would be written.
+    testService().setEveryDownload(servedBytes.toStdString());
+    QJsonArray list;
+    QJsonObject tree{{QStringLiteral("safe.txt"), listedText}};
+    QJsonObject folder = tree;
+    const QString hash = sha1Hex(servedBytes);
+    QStringList paths = hostilePaths();
+    paths.append(QStringLiteral("sub/safe.dll"));
+    for (const QString &path : qAsConst(paths)) {
+        list.append(QJsonObject{{QStringLiteral("path"), path},
+                                {QStringLiteral("hash"), hash},
+                                {QStringLiteral("mode"), QStringLiteral("EXT")}});
+        tree.insert(path, listedText);
+        folder.insert(path, listedText);
+    }
+    tree.remove(QStringLiteral("sub/safe.dll"));
+    folder.remove(QStringLiteral("sub/safe.dll"));
+    tree.insert(QStringLiteral("Data"), folder);
+    tree.insert(QStringLiteral(".."), QJsonObject{{QStringLiteral("outside.txt"), listedText}});
+    setList(clientList, QJsonDocument(list).toJson());
+    setList(sectorList, QJsonDocument(QJsonArray{tree}).toJson());
+    auto before = snapshot(m_area->path());
+
+    FilesChecker checker(nullptr, false);
+    QVERIFY2(compare(checker, mode), "The comparison did not finish.");
+    QVERIFY2(download(checker, mode), "The download of the ordinary files did not finish.");
+    QCOMPARE(requestedFiles(mode == QLatin1String("client") ? clientDownload : sectorDownload),
+             requested);
+    auto after = snapshot(m_area->path());
+    for (const QString &path : qAsConst(written))
+        QVERIFY2(after.take(QStringLiteral("root/") + path).content
+                     == (path.contains(QLatin1Char('.')) ? servedBytes : QByteArray()),
+                 "The ordinary file was not written.");
+    before.remove(QStringLiteral("root"));
+    after.remove(QStringLiteral("root"));
+    QVERIFY2(after == before, "A file or folder beside the root was written, made or removed.");
+    for (const QString &above : {QStringLiteral("/../"), QStringLiteral("/../../")})
+        QVERIFY2(!QFileInfo::exists(m_area->path() + above + escapeName()),
+                 "A file was written above the folder.");
+    QVERIFY2(!QFileInfo::exists(QLatin1Char('/') + escapeName()),
+             "A file was written at the top of the file system.");
+}
+
+void TestFilesChecker::queueWindow_data()
+{
+    QTest::addColumn<int>("maxInFlight");
+    QTest::addColumn<qint64>("length");
+    QTest::newRow("default") << 0 << qint64(1024);
+    QTest::newRow("default, no lengths") << 0 << qint64(-1);
+    QTest::newRow("widened") << 4 * SectorDownloadQueue::defaultMaxInFlight << qint64(1024);
+    QTest::newRow("one") << 1 << qint64(1024);
+}
+
+void TestFilesChecker::queueWindow()
+{
+    QFETCH(int, maxInFlight);
+    QFETCH(qint64, length);
+    SectorDownloadQueue queue;
+    if (maxInFlight > 0)
+        queue.setMaxInFlight(maxInFlight);
+    const int window = maxInFlight > 0 ? maxInFlight : SectorDownloadQueue::defaultMaxInFlight;
+    const QStringList paths = numberedPaths(window + 10);
+    queue.start(paths);
+    QString path;
+    QVERIFY(queue.takeNext(path));
+    QVERIFY2(window == 1 || !queue.takeNext(path),
+             "A second download went out before any headers came.");
+    queue.headersArrived(path, length);
+    QCOMPARE(1 + takeAll(queue, length), window);
+    QCOMPARE(queue.inFlight(), window);
+    // Each download that ends lets the next one out, in list order.
+    queue.finished(paths.first());
+    QVERIFY(queue.takeNext(path));
+    QCOMPARE(path, paths.at(window));
+    QVERIFY(!queue.takeNext(path));
+}
+
+void TestFilesChecker::queueLengthsAgainstTheBudget_data()
+{
+    constexpr qint64 budget = SectorDownloadQueue::byteBudget;
+    QTest::addColumn<qint64>("length");
+    QTest::addColumn<int>("inFlight");
+    QTest::newRow("small files fill the window")
+        << qint64(1024) << SectorDownloadQueue::defaultMaxInFlight;
+    QTest::newRow("a third of the budget") << budget / 3 << 3;
+    QTest::newRow("just under half") << budget / 2 - 1 << 2;
+    QTest::newRow("exactly half") << budget / 2 << 2;
+    QTest::newRow("just over half, one at a time") << budget / 2 + 1 << 1;
+    QTest::newRow("beyond the budget, still one") << budget + 1 << 1;
+}
+
+void TestFilesChecker::queueLengthsAgainstTheBudget()
+{
+    QFETCH(qint64, length);
+    QFETCH(int, inFlight);
+    SectorDownloadQueue queue;
+    queue.start(numberedPaths(SectorDownloadQueue::defaultMaxInFlight + 10));
+    QCOMPARE(takeAll(queue, length), inFlight);
+    QCOMPARE(queue.inFlight(), inFlight);
+}
+
+void TestFilesChecker::queueGuessesUnknownLengths()
+{
+    // A download without headers yet counts at the average length seen.
+    SectorDownloadQueue queue;
+    const QStringList paths = numberedPaths(10);
+    queue.start(paths);
+    QString path;
+    QVERIFY(queue.takeNext(path));
+    queue.headersArrived(path, SectorDownloadQueue::byteBudget / 3);
+    QVERIFY(queue.takeNext(path) && queue.takeNext(path));
+    QVERIFY2(!queue.takeNext(path),
+             "A download went out although the guessed lengths exceed the budget.");
+    // A small length reported instead of the guess makes room.
+    queue.headersArrived(paths.at(1), 1024);
+    QVERIFY(queue.takeNext(path));
+    QCOMPARE(path, paths.at(3));
+}
+
+void TestFilesChecker::queueDefersDuplicates()
+{
+    const QString a = QStringLiteral("//a.txt");
+    SectorDownloadQueue queue;
+    queue.start({a, QStringLiteral("//b.txt"), a, QStringLiteral("//c.txt")});
+    QString path;
+    QVERIFY(queue.takeNext(path));
+    queue.headersArrived(a, 1024);
+    QStringList taken;
+    while (queue.takeNext(path))
+        taken.append(path);
+    QVERIFY2(taken == (QStringList{QStringLiteral("//b.txt"), QStringLiteral("//c.txt")}),
+             "A path went out twice at the same time.");
+    queue.finished(a);
+    QVERIFY(queue.takeNext(path));
+    QCOMPARE(path, a);
+    QVERIFY(!queue.takeNext(path));
+}
+
+void TestFilesChecker::queueEarlierBatchKeepsCounting()
+{
+    const QString a = QStringLiteral("//a.txt");
+    const QString b = QStringLiteral("//b.txt");
+    const QString c = QStringLiteral("//c.txt");
+    SectorDownloadQueue queue;
+    queue.start({a, b});
+    QString path;
+    QVERIFY(queue.takeNext(path));
+    queue.headersArrived(a, 1024);
+    QVERIFY(queue.takeNext(path));
+    // A new batch waits for its first headers again, and the two downloads
+    // still running count against it.
+    queue.start({c, a});
+    QVERIFY(!queue.takeNext(path));
+    queue.headersArrived(b, 1024);
+    QVERIFY(queue.takeNext(path));
+    QCOMPARE(path, c);
+    QVERIFY2(!queue.takeNext(path), "A path of the new batch went out beside its earlier download.");
+    queue.finished(a);
+    QVERIFY(queue.takeNext(path));
+    QCOMPARE(path, a);
+    QCOMPARE(queue.inFlight(), 3);
+}
+
+void TestFilesChecker::mergesLines_data()
+{
+    QTest::addColumn<QByteArray>("userCopy");
+    QTest::addColumn<QByteArray>("downloaded");
+    QTest::addColumn<QByteArray>("merged");
+    for (const QString &name : {QStringLiteral("Brenmar.prf"), QStringLiteral("Brenmar_APP.asr")})
+        QTest::newRow(qPrintable(name)) << profileData(QStringLiteral("user/") + name)
+                                        << profileData(QStringLiteral("service/") + name)
+                                        << profileData(QStringLiteral("merged/") + name);
+    QTest::newRow("no user copy drops the keyed lines")
+        << QByteArray() << QByteArray("A\tone\nLastSession\tcallsign\tBRM_OBS\nB\ttwo\n")
+        << QByteArray("A\tone\nB\ttwo\n");
+    QTest::newRow("the user's callsign replaces the default, at the end")
+        << QByteArray("LastSession\tcallsign\tBRM_W_APP\nX\tmine\n")
+        << QByteArray("LastSession\tcallsign\tBRM_OBS\nA\tone\n")
+        << QByteArray("A\tone\nLastSession\tcallsign\tBRM_W_APP\n");
+    QTest::newRow("a lower-case user marker is carried over")
+        << QByteArray("lastsession\tcallsign\tBRM_W_APP\n") << QByteArray("A\tone\n")
+        << QByteArray("A\tone\nlastsession\tcallsign\tBRM_W_APP\n");
+    QTest::newRow("an upper-case downloaded marker is dropped")
+        << QByteArray() << QByteArray("SETTINGS\tASELKEY\t0\nA\tone\n") << QByteArray("A\tone\n");
+    QTest::newRow("download loses its carriage returns, the user's line keeps its own")
+        << QByteArray("Voice\tSPPT\t0\r\n") << QByteArray("A\r\tone\r\nB\ttwo\r\n")
+        << QByteArray("A\tone\nB\ttwo\nVoice\tSPPT\t0\r\n");
+    QTest::newRow("a last downloaded line without line feed gets one")
+        << QByteArray("LastSession\tcallsign\tBRM_W_APP\r\n") << QByteArray("A\tone\r\nB\ttwo")
+        << QByteArray("A\tone\nB\ttwo\nLastSession\tcallsign\tBRM_W_APP\r\n");
+    QTest::newRow("a last downloaded keyed line without line feed is dropped")
+        << QByteArray("LastSession\tcallsign\tBRM_W_APP\n")
+        << QByteArray("A\tone\nLastSession\tcallsign\tBRM_OBS")
+        << QByteArray("A\tone\nLastSession\tcallsign\tBRM_W_APP\n");
+    QTest::newRow("the user's last line keeps its missing line feed")
+        << QByteArray("X\tmine\nSECTORTITLE:Mine") << QByteArray("A\tone\n")
+        << QByteArray("A\tone\nSECTORTITLE:Mine");
+    QTest::newRow("lines in a legacy code page pass byte for byte")
+        << QByteArray("Voice\tinput_hardware\tMikrofon (Ger\xe4t \xae)\r\nX\t\xe9t\xe9\r\n")
+        << QByteArray("Caf\xe9\tn\xb0 1\r\nVoice\tinput_hardware\t\r\n\xff\xfe\tbytes\r\n")
+        << QByteArray("Caf\xe9\tn\xb0 1\n\xff\xfe\tbytes\nVoice\tinput_hardware\tMikrofon "
+                      "(Ger\xe4t \xae)\r\n");
+    QTest::newRow("a marker counts anywhere in a line")
+        << QByteArray("; was SECTORFILE:old.sct\n") << QByteArray("A\tone\n  sectortitle:Brenmar\n")
+        << QByteArray("A\tone\n; was SECTORFILE:old.sct\n");
+    QTest::newRow("overlapping markers match once")
+        << QByteArray("Voice\tinput_hardware2\tHeadset\n")
+        << QByteArray("Voice\tinput_hardware2\t\nA\tone\n")
+        << QByteArray("A\tone\nVoice\tinput_hardware2\tHeadset\n");
+    QTest::newRow("the user's lines keep their order")
+        << QByteArray("Sounds\tB\tb.wav\nX\tmine\nSounds\tA\ta.wav\n") << QByteArray("A\tone\n")
+        << QByteArray("A\tone\nSounds\tB\tb.wav\nSounds\tA\ta.wav\n");
+    QTest::newRow("a tab is part of the marker")
+        << QByteArray() << QByteArray("Sounds CONFLICT\nLastSession callsign\nSounds\tX\n")
+        << QByteArray("Sounds CONFLICT\nLastSession callsign\n");
+    QTest::newRow("an empty download keeps only the user's lines")
+        << QByteArray("A\tmine\nLastSession\tcallsign\tBRM_W_APP\n") << QByteArray()
+        << QByteArray("LastSession\tcallsign\tBRM_W_APP\n");
+}
+
+void TestFilesChecker::mergesLines()
+{
+    QFETCH(QByteArray, userCopy);
+    QFETCH(QByteArray, downloaded);
+    QFETCH(QByteArray, merged);
+    QVERIFY2(!merged.isEmpty(), "The profile test data could not be read.");
+    QCOMPARE(ProfileMerge::MergeProfile(userCopy, downloaded), merged);
+}
+
+void TestFilesChecker::recognisesEveryMarker_data()
+{
+    QTest::addColumn<QByteArray>("marker");
+    for (const char *marker : userLineMarkers)
+        QTest::newRow(marker) << QByteArray(marker);
+}
+
+void TestFilesChecker::recognisesEveryMarker()
+{
+    QFETCH(QByteArray, marker);
+    QVERIFY2(ProfileMerge::isKeyedLine(marker.toLower() + "\tvalue\r\n"),
+             "A marker's line in lower case is not keyed.");
+    QVERIFY2(ProfileMerge::isKeyedLine("prefix " + marker.toUpper()),
+             "A marker in upper case in the middle of a line is not keyed.");
+    QVERIFY2(!ProfileMerge::isKeyedLine(marker.mid(1) + "\n"),
+             "A line holding a marker without its first letter is keyed.");
+}
+
+void TestFilesChecker::appliesToProfilesAndAsrFiles_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("merged");
+    QTest::newRow("community profile") << QStringLiteral("/home/jo/Sector/Brenmar.prf") << true;
+    QTest::newRow("profile in upper case")
+        << QStringLiteral("/home/jo/Sector//BRENMAR.PRF") << true;
+    QTest::newRow("ASR file") << QStringLiteral("/home/jo/Sector/Brenmar/APP.asr") << true;
+    QTest::newRow("ASR file in upper case") << QStringLiteral("/home/jo/Sector/TWR.ASR") << true;
+    QTest::newRow("folder named like an ASR file")
+        << QStringLiteral("/s/old.asr/notes.txt") << true;
+    QTest::newRow("other text file") << QStringLiteral("/home/jo/Sector/Brenmar.txt") << false;
+    QTest::newRow("other profile") << QStringLiteral("/home/jo/Sector/Other.prf") << false;
+}
+
+void TestFilesChecker::appliesToProfilesAndAsrFiles()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, merged);
+    QCOMPARE(ProfileMerge::appliesTo(path), merged);
 }
 
 QTEST_GUILESS_MAIN(TestFilesChecker)
