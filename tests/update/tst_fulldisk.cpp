@@ -1,17 +1,15 @@
+// Writes onto a file system that is full: each one must fail as a whole,
+// say so, and leave the file it would have replaced as it was. Needs root
+// for its mounts.
+
 #include "TestService.h"
 
 #include "handlers/SettingsHandler.h"
 #include "handlers/UpdateHandler.h"
 
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <sys/mount.h>
@@ -20,54 +18,30 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
-
-// Writes onto a file system that is full: each one must fail as a whole,
-// say so, and leave the file it would have replaced as it was.
 
 namespace {
 constexpr qint64 smallFileSystemBytes = 256 * 1024;
-constexpr int processTimeoutMs = 60000;
 const QString fillerName = QStringLiteral("filler");
 const QString settingsName = QStringLiteral("settings.dat");
 const QString helperName = QFileInfo(QStringLiteral(TARN_UPDATE_HELPER)).fileName();
-const QDateTime serviceTime(QDate(2024, 3, 9), QTime(17, 45, 12), Qt::LocalTime);
-const QDateTime oldTime(QDate(2023, 1, 2), QTime(8, 0, 0), Qt::LocalTime);
 
-// A tmpfs of a given size on a temporary folder, unmounted when the object goes,
-// so also when a check fails half-way.
-class SmallFileSystem
+// A tmpfs of a given size on a temporary folder, unmounted when the object
+// goes, so also when a check fails half-way.
+class SmallFileSystem : public QTemporaryDir
 {
 public:
     explicit SmallFileSystem(qint64 bytes)
     {
-        if (!m_folder.isValid()) {
-            m_problem = QStringLiteral("no temporary folder could be made");
-            return;
-        }
         const QByteArray options = "size=" + QByteArray::number(bytes);
-        if (::mount("tarn-fulldisk", QFile::encodeName(path()).constData(), "tmpfs", 0,
-                    options.constData())
-            != 0) {
-            m_problem = QString::fromLocal8Bit(std::strerror(errno));
-            return;
-        }
-        m_mounted = true;
+        m_problem = !isValid() ? QStringLiteral("no temporary folder could be made")
+            : ::mount("tarn-fulldisk", QFile::encodeName(path()).constData(), "tmpfs", 0,
+                      options.constData())
+                != 0
+            ? QString::fromLocal8Bit(std::strerror(errno))
+            : QString();
     }
-
-    ~SmallFileSystem()
-    {
-        if (m_mounted)
-            ::umount2(QFile::encodeName(path()).constData(), MNT_DETACH);
-    }
-
-    SmallFileSystem(const SmallFileSystem &) = delete;
-    SmallFileSystem &operator=(const SmallFileSystem &) = delete;
-
-    bool isMounted() const { return m_mounted; }
+    ~SmallFileSystem() { ::umount2(QFile::encodeName(path()).constData(), MNT_DETACH); }
     QString problem() const { return m_problem; }
-    QString path() const { return m_folder.path(); }
-    QString filePath(const QString &name) const { return m_folder.filePath(name); }
 
     // Takes all the space that is left; whether none is left afterwards.
     bool fill() const
@@ -85,48 +59,15 @@ public:
             && status.f_bavail == 0;
     }
 
-    // Every file on it, relative to its root.
-    QStringList files() const
-    {
-        QStringList files;
-        QDirIterator walk(path(), QDir::Files | QDir::Hidden | QDir::System,
-                          QDirIterator::Subdirectories);
-        while (walk.hasNext())
-            files.append(QDir(path()).relativeFilePath(walk.next()));
-        files.sort();
-        return files;
-    }
-
 private:
-    QTemporaryDir m_folder;
     QString m_problem;
-    bool m_mounted = false;
 };
 
 QByteArray randomBytes(int size)
 {
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator random(size);
-    for (char &byte : bytes)
-        byte = char(random.bounded(256));
+    QByteArray bytes(size, '\0');
+    QRandomGenerator(quint32(size)).fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
     return bytes;
-}
-
-// A profile of many plain lines, larger than the room that is left.
-QByteArray largeProfile(const QByteArray &keyedLine)
-{
-    QByteArray profile = keyedLine;
-    for (int line = 0; line < 2000; ++line)
-        profile += "Settings\tSettingsfileSCREEN\tScreen" + QByteArray::number(line) + ".txt\r\n";
-    return profile;
-}
-
-QByteArray binarySettings(const QString &user)
-{
-    QT_WARNING_PUSH
-    QT_WARNING_DISABLE_DEPRECATED
-    return QJsonDocument(QJsonObject{{QStringLiteral("username"), user}}).toBinaryData();
-    QT_WARNING_POP
 }
 } // namespace
 
@@ -136,15 +77,11 @@ class TestFullDisk : public QObject
 
 private Q_SLOTS:
     void initTestCase();
-    void init();
-
-    void sectorWriteOntoFullDisk_data();
-    void sectorWriteOntoFullDisk();
-    void settingsSaveOntoFullDisk();
+    void writeOntoFullDisk_data();
+    void writeOntoFullDisk();
 
 private:
     SettingsHandler *m_settings = nullptr;
-    std::unique_ptr<QTemporaryDir> m_content;
 };
 
 void TestFullDisk::initTestCase()
@@ -154,89 +91,83 @@ void TestFullDisk::initTestCase()
     m_settings = new SettingsHandler(this);
 }
 
-void TestFullDisk::init()
-{
-    m_content = std::make_unique<QTemporaryDir>();
-    QVERIFY2(m_content->isValid(), "The temporary content folder could not be made.");
-    resetTestService(m_content->path());
-}
-
-void TestFullDisk::sectorWriteOntoFullDisk_data()
+void TestFullDisk::writeOntoFullDisk_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QByteArray>("oldContent");
     QTest::addColumn<QByteArray>("newContent");
-
+    QByteArray profile = "LastSession\tcallsign\tEDDF_APP\r\n";
+    for (int line = 0; line < 2000; ++line)
+        profile += "Settings\tSettingsfileSCREEN\tScreen" + QByteArray::number(line) + ".txt\r\n";
     QTest::newRow("file streamed to the disk")
         << QStringLiteral("Data/Radar.sct") << randomBytes(16 * 1024) << randomBytes(96 * 1024);
+    // Larger than the room that is left.
     QTest::newRow("profile merged in memory")
         << QStringLiteral("Profiles/Brenmar.prf")
-        << QByteArray(
-               "LastSession\tcallsign\tEDWW_CTR\r\nSettings\tSettingsfileSCREEN\tOld.txt\r\n")
-        << largeProfile("LastSession\tcallsign\tEDDF_APP\r\n");
+        << QByteArray("LastSession\tcallsign\tEDWW_CTR\r\nSettings\tScreen\tOld.txt\r\n")
+        << profile;
+    // The settings file lies beside the executable, so a copy of the helper
+    // runs from the small file system.
+    QTest::newRow("settings save")
+        << settingsName
+        << settingsFileBytes(QJsonObject{{QStringLiteral("username"), QStringLiteral("1084211")}})
+        << QByteArray(4096, '9');
 }
 
-void TestFullDisk::sectorWriteOntoFullDisk()
+void TestFullDisk::writeOntoFullDisk()
 {
     QFETCH(QString, path);
     QFETCH(QByteArray, oldContent);
     QFETCH(QByteArray, newContent);
-
-    SmallFileSystem disk(smallFileSystemBytes);
-    if (!disk.isMounted())
-        QSKIP(qPrintable(QStringLiteral("A small tmpfs could not be mounted (%1); the full-disk "
-                                        "case is skipped.")
-                             .arg(disk.problem())));
-    const QString published = m_content->filePath(QStringLiteral("sector/") + path);
+    const bool settingsSave = path == settingsName;
+    const qint64 helperBytes = QFileInfo(QStringLiteral(TARN_UPDATE_HELPER)).size();
+    SmallFileSystem disk(smallFileSystemBytes + (settingsSave ? helperBytes : 0));
+    if (!disk.problem().isEmpty())
+        QSKIP(qPrintable(
+            QStringLiteral(
+                "A small tmpfs could not be mounted (%1); the full-disk case is skipped.")
+                .arg(disk.problem())));
+    QTemporaryDir content;
+    resetTestService(content.path());
+    const QString published = content.filePath(QStringLiteral("sector/") + path);
+    const QDateTime serviceTime(QDate(2024, 3, 9), QTime(17, 45, 12), Qt::LocalTime);
     QVERIFY(writeFile(published, newContent) && setModificationTime(published, serviceTime));
     QVERIFY(writeFile(disk.filePath(path), oldContent)
-            && setModificationTime(disk.filePath(path), oldTime));
+            && setModificationTime(disk.filePath(path), serviceTime.addYears(-1)));
+    QStringList files{path, fillerName};
+    if (settingsSave) {
+        QVERIFY(QFile::copy(QStringLiteral(TARN_UPDATE_HELPER), disk.filePath(helperName)));
+        files.append(helperName);
+    }
     QVERIFY2(disk.fill(), "The small file system could not be filled.");
 
-    m_settings->insert(QStringLiteral("sectorPath"), fileUrl(disk.path()));
-    UpdateHandler handler;
-    QSignalSpy compared(&handler, &UpdateHandler::checkoutComplete);
-    QSignalSpy failures(&handler, &UpdateHandler::updateFailures);
-    QSignalSpy completed(&handler, &UpdateHandler::updateCompleted);
-    handler.checkUpdate();
-    QVERIFY2(waitForSignals(compared), "The sector folder was not compared.");
-    QVERIFY2(compared.first().first().toBool(), "The old file was not found outdated.");
-    handler.startUpdate();
-    QVERIFY2(waitForSignals(completed), "The update did not complete.");
-
-    QCOMPARE(failures.count(), 1);
-    QVERIFY2(failures.first().first().toUInt() == 1, "The write was not reported as failed.");
+    if (settingsSave) {
+        QProcess process;
+        process.setProcessEnvironment(serviceEnvironment());
+        process.start(disk.filePath(helperName),
+                      {QStringLiteral("save-setting"), QStringLiteral("username"),
+                       QString::fromLatin1(newContent)});
+        QVERIFY2(process.waitForFinished(60000), "The settings save did not end.");
+        QVERIFY2(process.readAllStandardOutput().trimmed() == "saved=0",
+                 "The settings save did not report its failure.");
+    } else {
+        m_settings->insert(QStringLiteral("sectorPath"), fileUrl(disk.path()));
+        UpdateHandler handler;
+        QSignalSpy compared(&handler, &UpdateHandler::checkoutComplete);
+        QSignalSpy failures(&handler, &UpdateHandler::updateFailures);
+        QSignalSpy completed(&handler, &UpdateHandler::updateCompleted);
+        handler.checkUpdate();
+        QVERIFY2(waitForSignals(compared) && compared.first().first().toBool(),
+                 "The old file was not found outdated.");
+        handler.startUpdate();
+        QVERIFY2(waitForSignals(completed), "The update did not complete.");
+        QVERIFY2(failures.count() == 1 && failures.first().first().toUInt() == 1,
+                 "The write was not reported as failed once.");
+    }
     QVERIFY2(readFile(disk.filePath(path)) == oldContent,
              "The old file changed although the new one did not fit.");
-    QCOMPARE(disk.files(), (QStringList{path, fillerName}));
-}
-
-void TestFullDisk::settingsSaveOntoFullDisk()
-{
-    // The settings file lies beside the executable, so a copy of the helper
-    // runs from the small file system.
-    const qint64 helperBytes = QFileInfo(QStringLiteral(TARN_UPDATE_HELPER)).size();
-    SmallFileSystem disk(helperBytes + smallFileSystemBytes);
-    if (!disk.isMounted())
-        QSKIP(qPrintable(QStringLiteral("A small tmpfs could not be mounted (%1); the full-disk "
-                                        "case is skipped.")
-                             .arg(disk.problem())));
-    const QString helper = disk.filePath(helperName);
-    QVERIFY(QFile::copy(QStringLiteral(TARN_UPDATE_HELPER), helper));
-    const QByteArray oldSettings = binarySettings(QStringLiteral("1084211"));
-    QVERIFY(writeFile(disk.filePath(settingsName), oldSettings));
-    QVERIFY2(disk.fill(), "The small file system could not be filled.");
-
-    QProcess process;
-    process.setProcessEnvironment(serviceEnvironment());
-    process.start(helper,
-                  {QStringLiteral("save-setting"), QStringLiteral("username"),
-                   QString(4096, QLatin1Char('9'))});
-    QVERIFY2(process.waitForFinished(processTimeoutMs), "The settings save did not end.");
-    QCOMPARE(process.readAllStandardOutput().trimmed(), QByteArray("saved=0"));
-    QVERIFY2(readFile(disk.filePath(settingsName)) == oldSettings,
-             "The settings file changed although the new one did not fit.");
-    QCOMPARE(disk.files(), (QStringList{fillerName, settingsName, helperName}));
+    files.sort();
+    QCOMPARE(contents(snapshot(disk.path())).keys(), files);
 }
 
 QTEST_GUILESS_MAIN(TestFullDisk)
