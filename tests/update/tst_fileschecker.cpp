@@ -1094,13 +1094,6 @@ void TestFilesChecker::mergesLines_data()
     QTest::newRow("no user copy drops the keyed lines")
         << QByteArray() << QByteArray("A\tone\nLastSession\tcallsign\tBRM_OBS\nB\ttwo\n")
         << QByteArray("A\tone\nB\ttwo\n");
-    QTest::newRow("the user's callsign replaces the default, at the end")
-        << QByteArray("LastSession\tcallsign\tBRM_W_APP\nX\tmine\n")
-        << QByteArray("LastSession\tcallsign\tBRM_OBS\nA\tone\n")
-        << QByteArray("A\tone\nLastSession\tcallsign\tBRM_W_APP\n");
-    QTest::newRow("a lower-case user marker is carried over")
-        << QByteArray("lastsession\tcallsign\tBRM_W_APP\n") << QByteArray("A\tone\n")
-        << QByteArray("A\tone\nlastsession\tcallsign\tBRM_W_APP\n");
     QTest::newRow("an upper-case downloaded marker is dropped")
         << QByteArray() << QByteArray("SETTINGS\tASELKEY\t0\nA\tone\n") << QByteArray("A\tone\n");
     QTest::newRow("download loses its carriage returns, the user's line keeps its own")
@@ -1124,19 +1117,9 @@ void TestFilesChecker::mergesLines_data()
     QTest::newRow("a marker counts anywhere in a line")
         << QByteArray("; was SECTORFILE:old.sct\n") << QByteArray("A\tone\n  sectortitle:Brenmar\n")
         << QByteArray("A\tone\n; was SECTORFILE:old.sct\n");
-    QTest::newRow("overlapping markers match once")
-        << QByteArray("Voice\tinput_hardware2\tHeadset\n")
-        << QByteArray("Voice\tinput_hardware2\t\nA\tone\n")
-        << QByteArray("A\tone\nVoice\tinput_hardware2\tHeadset\n");
-    QTest::newRow("the user's lines keep their order")
-        << QByteArray("Sounds\tB\tb.wav\nX\tmine\nSounds\tA\ta.wav\n") << QByteArray("A\tone\n")
-        << QByteArray("A\tone\nSounds\tB\tb.wav\nSounds\tA\ta.wav\n");
     QTest::newRow("a tab is part of the marker")
         << QByteArray() << QByteArray("Sounds CONFLICT\nLastSession callsign\nSounds\tX\n")
         << QByteArray("Sounds CONFLICT\nLastSession callsign\n");
-    QTest::newRow("an empty download keeps only the user's lines")
-        << QByteArray("A\tmine\nLastSession\tcallsign\tBRM_W_APP\n") << QByteArray()
-        << QByteArray("LastSession\tcallsign\tBRM_W_APP\n");
 }
 
 void TestFilesChecker::mergesLines()
