@@ -177,9 +177,8 @@ private Q_SLOTS:
     void clientListedModes();
     void clientDownloadsWriteInPlace();
     void clientFileInUseIsSetAside();
-    void clientCorruptedDownloadIsRefused();
-    void withoutContentDispositionStaysPending_data();
-    void withoutContentDispositionStaysPending();
+    void failedRepliesStayPending_data();
+    void failedRepliesStayPending();
     void writeFailuresAreCounted_data();
     void writeFailuresAreCounted();
 
@@ -189,7 +188,6 @@ private Q_SLOTS:
     void sectorTimeThatDoesNotParse();
     void sectorDownloadsWithServiceTimes();
     void sectorLargeFilesBeyondTheCapAllArrive();
-    void sectorDropMidBodyLeavesTheOldFile();
     void sectorProfilesAreMerged();
     void sectorWriteIntoReadOnlyFolderFails();
     void interruptedWriteLeavesTheOldFile();
@@ -431,8 +429,10 @@ void TestFilesChecker::clientListedModes()
 
 void TestFilesChecker::clientDownloadsWriteInPlace()
 {
-    // The service lists its hashes in upper case.
+    // The service lists its hashes in upper case, and a wrong one for bad.dll.
     testService().setUpperCaseHashes(true);
+    testService().setWrongHash("bad.dll");
+    QVERIFY(serve("client/bad.dll", "tampered") && place("bad.dll", "working"));
     QVERIFY(serve("client/same.txt", "same") && place("same.txt", "same"));
     QVERIFY(serve("client/data.txt", "new data") && place("data.txt", "old"));
     QVERIFY(serve("client/sub/new/file.dat", "new file"));
@@ -449,12 +449,13 @@ void TestFilesChecker::clientDownloadsWriteInPlace()
     const QDateTime before = QDateTime::currentDateTime().addSecs(-2);
     QVERIFY2(compare(checker, "client"), "The client comparison did not finish.");
     QVERIFY2(waitForSignals(finished), "The downloads did not finish.");
-    QCOMPARE(updatedWhenFinished, 3);
-    QCOMPARE(checker.FailedWriteCount(), quint64(0));
+    QCOMPARE(updatedWhenFinished, 4);
+    QCOMPARE(checker.FailedWriteCount(), quint64(1));
     QCOMPARE(restart.count(), 0);
     // The probe for a file in use must not have emptied the user's copy.
     QCOMPARE(localFiles(),
-             (QMap<QString, QByteArray>{{QStringLiteral("Brenmar.prf"),
+             (QMap<QString, QByteArray>{{QStringLiteral("bad.dll"), "working"},
+                                        {QStringLiteral("Brenmar.prf"),
                                          "Settings\tX\t1\nLastSession\tcallsign\tBRM_W_APP\r\n"},
                                         {QStringLiteral("data.txt"), "new data"},
                                         {QStringLiteral("same.txt"), "same"},
@@ -466,10 +467,11 @@ void TestFilesChecker::clientDownloadsWriteInPlace()
         QVERIFY2(request.fields.size() == 2 && request.fields.at("mode") == "client",
                  "A program file was asked for without exactly its name and the mode.");
     QCOMPARE(requestedFiles(QStringLiteral("client")),
-             names("Brenmar.prf data.txt sub/new/file.dat"));
+             names("Brenmar.prf bad.dll data.txt sub/new/file.dat"));
 
     // Nothing pending: the batch ends at once, after the comparison.
-    QVERIFY(QFile::remove(m_content->filePath(QStringLiteral("client/Brenmar.prf"))));
+    QVERIFY(QFile::remove(m_content->filePath(QStringLiteral("client/Brenmar.prf")))
+            && QFile::remove(m_content->filePath(QStringLiteral("client/bad.dll"))));
     FilesChecker idle(nullptr, true);
     QSignalSpy idleFinished(&idle, &FilesChecker::UpdateFinished);
     int finishedWhenCompared = -1;
@@ -478,7 +480,7 @@ void TestFilesChecker::clientDownloadsWriteInPlace()
     QVERIFY2(compare(idle, "client"), "The second comparison did not finish.");
     QCOMPARE(finishedWhenCompared, 0);
     QCOMPARE(idleFinished.count(), 1);
-    QCOMPARE(requestsTo(clientDownload).size(), size_t(3));
+    QCOMPARE(requestsTo(clientDownload).size(), size_t(4));
 }
 
 void TestFilesChecker::clientFileInUseIsSetAside()
@@ -520,43 +522,34 @@ void TestFilesChecker::clientFileInUseIsSetAside()
     QVERIFY(running.waitForFinished());
 }
 
-void TestFilesChecker::clientCorruptedDownloadIsRefused()
-{
-    QVERIFY(serve("client/bad.dll", "tampered") && place("bad.dll", "working"));
-    QVERIFY(serve("client/good.txt", "good"));
-    testService().setWrongHash("bad.dll");
-
-    FilesChecker checker(nullptr, true);
-    QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
-    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-    QVERIFY2(compare(checker, "client"), "The client comparison did not finish.");
-    QVERIFY2(waitForSignals(finished), "The batch with a corrupted download did not end.");
-    QCOMPARE(updated.count(), 2);
-    QCOMPARE(checker.FailedWriteCount(), quint64(1));
-    QVERIFY2(
-        localFiles()
-            == (QMap<QString, QByteArray>{{QStringLiteral("bad.dll"), "working"},
-                                          {QStringLiteral("good.txt"), "good"}}),
-        "A download that does not match its listed hash was written or set the old file aside.");
-}
-
-void TestFilesChecker::withoutContentDispositionStaysPending_data()
+void TestFilesChecker::failedRepliesStayPending_data()
 {
     QTest::addColumn<QString>("mode");
-    QTest::addColumn<QString>("prefix");
-    QTest::newRow("client") << QStringLiteral("client") << QString();
-    QTest::newRow("sector") << QStringLiteral("sector") << QStringLiteral("//");
+    QTest::addColumn<bool>("dropMidBody");
+    QTest::newRow("client, no Content-Disposition") << QStringLiteral("client") << false;
+    QTest::newRow("sector, no Content-Disposition") << QStringLiteral("sector") << false;
+    QTest::newRow("sector, dropped in the middle of the body") << QStringLiteral("sector") << true;
 }
 
-void TestFilesChecker::withoutContentDispositionStaysPending()
+void TestFilesChecker::failedRepliesStayPending()
 {
     QFETCH(QString, mode);
-    QFETCH(QString, prefix);
-    for (const QString &name : names("a.txt b.txt c.txt"))
-        QVERIFY(serve(mode + QLatin1Char('/') + name, name.toUtf8()));
-    answerWithoutContentDisposition(mode == QLatin1String("client") ? "downloadFile.php"
-                                                                    : "downloadSectorFile.php",
-                                    QString(prefix + QStringLiteral("b.txt")).toStdString());
+    QFETCH(bool, dropMidBody);
+    const QString faulted
+        = mode == QLatin1String("client") ? QStringLiteral("b.bin") : QStringLiteral("//b.bin");
+    const QByteArray oldContent = patterned(256 * 1024, 2);
+    QVERIFY(serve(mode + QStringLiteral("/a.txt"), "a")
+            && serve(mode + QStringLiteral("/c.txt"), "c"));
+    QVERIFY(serve(mode + QStringLiteral("/b.bin"), patterned(4 * 1024 * 1024, 3)));
+    QVERIFY(place("b.bin", oldContent, oldTime));
+    devservice::Fault fault;
+    fault.endpoint
+        = mode == QLatin1String("client") ? "downloadFile.php" : "downloadSectorFile.php";
+    fault.file = faulted.toStdString();
+    fault.dropMidBody = dropMidBody;
+    fault.noContentDisposition = !dropMidBody;
+    testService().addFault(fault);
+
     FilesChecker checker(nullptr, false);
     QVERIFY2(compare(checker, mode), "The comparison did not finish.");
     QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
@@ -566,8 +559,13 @@ void TestFilesChecker::withoutContentDispositionStaysPending()
     QVERIFY2(waitForSignals(replies, 3), "The three downloads were not all answered.");
     QCOMPARE(updated.count(), 2);
     QCOMPARE(finished.count(), 0);
-    QCOMPARE(checker.PendingFiles(), QStringList{prefix + QStringLiteral("b.txt")});
-    QVERIFY2(!QFile::exists(localPath("b.txt")), "A reply without Content-Disposition was written.");
+    QCOMPARE(checker.FailedWriteCount(), quint64(0));
+    QCOMPARE(checker.PendingFiles(), QStringList{faulted});
+    QVERIFY2(localFiles()
+                 == (QMap<QString, QByteArray>{{QStringLiteral("a.txt"), "a"},
+                                               {QStringLiteral("b.bin"), oldContent},
+                                               {QStringLiteral("c.txt"), "c"}}),
+             "A failed reply changed the old file or left a partial file.");
 }
 
 void TestFilesChecker::writeFailuresAreCounted_data()
@@ -776,35 +774,6 @@ void TestFilesChecker::sectorLargeFilesBeyondTheCapAllArrive()
     QVERIFY2((QFile::permissions(replaced) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser))
                  == permissions,
              "The replaced file did not keep the permissions of the old one.");
-}
-
-void TestFilesChecker::sectorDropMidBodyLeavesTheOldFile()
-{
-    const QByteArray oldContent = patterned(256 * 1024, 2);
-    QVERIFY(serve("sector/Data/big.bin", patterned(4 * 1024 * 1024, 3))
-            && serve("sector/Data/ok.txt", "ok"));
-    QVERIFY(place("Data/big.bin", oldContent, oldTime));
-    devservice::Fault drop;
-    drop.endpoint = "downloadSectorFile.php";
-    drop.file = "//Data/big.bin";
-    drop.dropMidBody = true;
-    testService().addFault(drop);
-
-    FilesChecker checker(nullptr, false);
-    QVERIFY2(compare(checker, "sector"), "The sector comparison did not finish.");
-    QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
-    QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
-    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-    checker.DownloadSectorFiles();
-    QVERIFY2(waitForSignals(replies, 2), "The two downloads were not both answered.");
-    QCOMPARE(updated.count(), 1);
-    QCOMPARE(finished.count(), 0);
-    QCOMPARE(checker.FailedWriteCount(), quint64(0));
-    QCOMPARE(checker.PendingFiles(), names("//Data/big.bin"));
-    QVERIFY2(localFiles()
-                 == (QMap<QString, QByteArray>{{QStringLiteral("Data/big.bin"), oldContent},
-                                               {QStringLiteral("Data/ok.txt"), "ok"}}),
-             "A download dropped in the middle of its body changed the old file or left a part.");
 }
 
 void TestFilesChecker::sectorProfilesAreMerged()
