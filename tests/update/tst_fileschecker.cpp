@@ -124,18 +124,11 @@ QStringList hostilePaths()
                  "sub\\..\\..\\outside.txt safe.dll:stream bell\a.txt line\nbreak.txt tab\t.txt "
                  "del\x7f.txt sub//x.txt sub/ /sub x. CON sub/nul.txt com1 LPT9.log what?.txt a*b "
                  "pipe|x <x> quote\"x")
-        + QStringList{QStringLiteral("../") + escape,
-                      QStringLiteral("../../") + escape,
-                      QStringLiteral("/") + escape,
-                      QDir::tempPath() + QLatin1Char('/') + escape,
-                      QStringLiteral("C:/Windows/") + escape,
-                      QStringLiteral("C:") + escape,
-                      QStringLiteral("c:\\") + escape,
-                      QStringLiteral("\\\\server\\share\\") + escape,
-                      QStringLiteral("cut") + QChar(0) + QStringLiteral("/../x"),
-                      QString(),
-                      QStringLiteral(".. /outside.txt"),
-                      QStringLiteral("... /x.txt")};
+        + names("../@ ../../@ /@ C:/Windows/@ C:@ c:\\@ \\\\server\\share\\@")
+              .replaceInStrings(QStringLiteral("@"), escape)
+        + QStringList{QDir::tempPath() + QLatin1Char('/') + escape,
+                      QStringLiteral("cut") + QChar(0) + QStringLiteral("/../x"), QString(),
+                      QStringLiteral(".. /outside.txt"), QStringLiteral("... /x.txt")};
 }
 
 // Takes every path that may go out now, each of which reports length at once.
