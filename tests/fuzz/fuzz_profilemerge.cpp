@@ -12,6 +12,7 @@
 #include <QByteArrayList>
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,12 +20,11 @@
 namespace {
 bool isUserLine(const QByteArray &line)
 {
+    // In lower case, once.
+    static const QByteArrayList markers = userLineMarkers().join('|').toLower().split('|');
     const QByteArray lower = line.toLower();
-    for (const char *marker : userLineMarkers) {
-        if (lower.contains(QByteArray(marker).toLower()))
-            return true;
-    }
-    return false;
+    return std::any_of(markers.cbegin(), markers.cend(),
+                       [&](const QByteArray &marker) { return lower.contains(marker); });
 }
 
 // Lines with their line feeds; the last one may have none.

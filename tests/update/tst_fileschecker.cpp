@@ -1,7 +1,7 @@
-// FilesChecker and its parts over loopback against the development service:
-// the program folder ("client" list), the sector tree and its downloads, lists
-// naming paths outside the folder; and, without a network, the download queue
-// and the profile merge.
+// FilesChecker and the classes it hands its work to, over loopback against the
+// development service: the program folder ("client" list), the sector tree and
+// its downloads, lists naming paths outside the folder; and, without a network,
+// the download queue and the profile merge.
 
 #include "ProfileMarkers.h"
 #include "TestService.h"
@@ -1096,8 +1096,8 @@ void TestFilesChecker::mergesLines()
 void TestFilesChecker::recognisesEveryMarker_data()
 {
     QTest::addColumn<QByteArray>("marker");
-    for (const char *marker : userLineMarkers)
-        QTest::newRow(marker) << QByteArray(marker);
+    for (const QByteArray &marker : userLineMarkers())
+        QTest::newRow(marker.constData()) << marker;
 }
 
 void TestFilesChecker::recognisesEveryMarker()
