@@ -528,37 +528,45 @@ void TestFilesChecker::failedRepliesStayPending()
 {
     QFETCH(QString, mode);
     QFETCH(bool, dropMidBody);
-    const QString faulted
-        = mode == QLatin1String("client") ? QStringLiteral("b.bin") : QStringLiteral("//b.bin");
+    // Qt reports many connections dropped in the middle of a body as errors
+    // itself; several faulted files in several batches make it likely that
+    // some are not.
     const QByteArray oldContent = patterned(256 * 1024, 2);
-    QVERIFY(serve(mode + QStringLiteral("/a.txt"), "a")
-            && serve(mode + QStringLiteral("/c.txt"), "c"));
-    QVERIFY(serve(mode + QStringLiteral("/b.bin"), patterned(4 * 1024 * 1024, 3)));
-    QVERIFY(place("b.bin", oldContent, oldTime));
-    devservice::Fault fault;
-    fault.endpoint
-        = mode == QLatin1String("client") ? "downloadFile.php" : "downloadSectorFile.php";
-    fault.file = faulted.toStdString();
-    fault.dropMidBody = dropMidBody;
-    fault.noContentDisposition = !dropMidBody;
-    testService().addFault(fault);
+    QVERIFY(serve(mode + QStringLiteral("/a.txt"), "a") && place("a.txt", "old a", oldTime));
+    QStringList faulted;
+    for (int i = 0; i < 6; ++i) {
+        const QString name = QStringLiteral("b%1.bin").arg(i);
+        QVERIFY(serve(mode + QLatin1Char('/') + name, patterned(4 * 1024 * 1024, 3)));
+        QVERIFY(place(name, oldContent, oldTime));
+        faulted.append(mode == QLatin1String("client") ? name : QStringLiteral("//") + name);
+        devservice::Fault fault;
+        fault.endpoint
+            = mode == QLatin1String("client") ? "downloadFile.php" : "downloadSectorFile.php";
+        fault.file = faulted.last().toStdString();
+        fault.dropMidBody = dropMidBody;
+        fault.noContentDisposition = !dropMidBody;
+        testService().addFault(fault);
+    }
+    const auto before = snapshot(root());
 
     FilesChecker checker(nullptr, false);
     QVERIFY2(compare(checker, mode), "The comparison did not finish.");
     QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
     QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
     QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-    mode == QLatin1String("client") ? checker.DownloadClientFiles() : checker.DownloadSectorFiles();
-    QVERIFY2(waitForSignals(replies, 3), "The three downloads were not all answered.");
-    QCOMPARE(updated.count(), 2);
+    // The faulted files stay pending, so each batch asks for them again.
+    for (int batch = 1; batch <= 3; ++batch) {
+        mode == QLatin1String("client") ? checker.DownloadClientFiles()
+                                        : checker.DownloadSectorFiles();
+        QVERIFY2(waitForSignals(replies, 1 + 6 * batch), "The downloads were not all answered.");
+    }
+    QCOMPARE(updated.count(), 1);
     QCOMPARE(finished.count(), 0);
     QCOMPARE(checker.FailedWriteCount(), quint64(0));
-    QCOMPARE(checker.PendingFiles(), QStringList{faulted});
-    QVERIFY2(localFiles()
-                 == (QMap<QString, QByteArray>{{QStringLiteral("a.txt"), "a"},
-                                               {QStringLiteral("b.bin"), oldContent},
-                                               {QStringLiteral("c.txt"), "c"}}),
-             "A failed reply changed the old file or left a partial file.");
+    QCOMPARE(checker.PendingFiles(), faulted);
+    auto expected = contents(before);
+    expected.insert(QStringLiteral("a.txt"), "a");
+    QVERIFY2(localFiles() == expected, "A failed reply changed an old file or left a partial file.");
 }
 
 void TestFilesChecker::writeFailuresAreCounted_data()
