@@ -11,13 +11,10 @@
 //       while it runs, as a user changing them during the update would.
 //   tarn_update_helper hold
 //       Keeps its own executable busy until its standard input closes.
-//   tarn_update_helper sector-update FOLDER [file-size-limit BYTES] [unprivileged] [save-settings]
+//   tarn_update_helper sector-update FOLDER
 //       Checks FOLDER against the sector tree and downloads what is outdated,
-//       then prints "failed=N". With a file size limit, a write beyond it
-//       kills the process (SIGXFSZ), as an interruption would. Unprivileged
-//       drops root rights first, so that folder permissions apply. With
-//       save-settings the settings are loaded and then saved over and over
-//       while the update runs.
+//       then prints "failed=N". The settings are loaded and then saved over
+//       and over while the update runs.
 //   tarn_update_helper save-setting KEY VALUE
 //       Loads the settings, sets KEY to VALUE, saves them and prints
 //       "saved=1" or "saved=0".
@@ -38,10 +35,6 @@
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
-
-#include <grp.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <utility>
@@ -106,25 +99,11 @@ int runSelfUpdate()
     return result;
 }
 
-int runSectorUpdate(const QString &folder, const QStringList &options)
+int runSectorUpdate(const QString &folder)
 {
-    const int limitAt = options.indexOf(QStringLiteral("file-size-limit"));
-    const rlim_t bytes = options.value(limitAt + 1).toULongLong();
-    const rlimit noCore{0, 0};
-    const rlimit fileSize{bytes, bytes};
-    const uid_t nobody = 65534;
-    if ((limitAt >= 0
-         && (setrlimit(RLIMIT_CORE, &noCore) != 0 || setrlimit(RLIMIT_FSIZE, &fileSize) != 0))
-        || (options.contains(QStringLiteral("unprivileged")) && geteuid() == 0
-            && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0))) {
-        fprintf(stderr, "Could not apply the process limits.\n");
-        return 1;
-    }
-    if (options.contains(QStringLiteral("save-settings"))) {
-        auto *settings = new SettingsHandler;
-        settings->loadSettings();
-        keepSavingSettings(settings);
-    }
+    auto *settings = new SettingsHandler;
+    settings->loadSettings();
+    keepSavingSettings(settings);
     FilesChecker checker(nullptr, false);
     checker.SetRootPath(folder);
     checker.SetMode(QStringLiteral("sector"));
@@ -160,8 +139,8 @@ int main(int argc, char *argv[])
         while (fgetc(stdin) != EOF) { }
         return 0;
     }
-    if (arguments.first() == QLatin1String("sector-update") && arguments.size() >= 2)
-        return runSectorUpdate(arguments.at(1), arguments.mid(2));
+    if (arguments.first() == QLatin1String("sector-update") && arguments.size() == 2)
+        return runSectorUpdate(arguments.at(1));
     if (arguments.first() == QLatin1String("save-setting") && arguments.size() == 3) {
         SettingsHandler settings;
         settings.loadSettings();

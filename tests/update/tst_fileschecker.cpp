@@ -127,47 +127,6 @@ class TestFilesChecker : public QObject
 {
     Q_OBJECT
 
-private Q_SLOTS:
-    void init();
-    void cleanup();
-
-    void listReplies_data();
-    void listReplies();
-    void clientComparison();
-    void clientListedModes_data();
-    void clientListedModes();
-    void clientDownloads();
-    void clientFileInUseIsSetAside();
-    void failedRepliesStayPending_data();
-    void failedRepliesStayPending();
-    void writeFailuresAreCounted_data();
-    void writeFailuresAreCounted();
-
-    void sectorWalk();
-    void sectorOutdatedTest_data();
-    void sectorOutdatedTest();
-    void sectorDownloadsWithTimesAndMerges();
-    void sectorLargeFilesBeyondTheCapAllArrive();
-    void partClearingKeepsLiveParts();
-
-    void hostilePathCheck_data();
-    void hostilePathCheck();
-    void hostileListsWriteNothingOutside_data();
-    void hostileListsWriteNothingOutside();
-
-    void queueWindow_data();
-    void queueWindow();
-    void queueLengthsAgainstTheBudget_data();
-    void queueLengthsAgainstTheBudget();
-    void queueDefersDuplicates();
-
-    void mergesLines_data();
-    void mergesLines();
-    void recognisesEveryMarker_data();
-    void recognisesEveryMarker();
-    void appliesToProfilesAndAsrFiles_data();
-    void appliesToProfilesAndAsrFiles();
-
 private:
     QString root() const { return m_area->filePath(QStringLiteral("root")); }
     QString localPath(QStringView relative) const
@@ -204,667 +163,643 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_content;
     std::unique_ptr<QTemporaryDir> m_area;
+
+private Q_SLOTS:
+    void init()
+    {
+        m_content = std::make_unique<QTemporaryDir>();
+        m_area = std::make_unique<QTemporaryDir>();
+        QVERIFY2(m_content->isValid() && m_area->isValid() && QDir().mkpath(root()),
+                 "The temporary folders could not be made.");
+        resetTestService(m_content->path());
+    }
+
+    void cleanup()
+    {
+        for (const QString &above : {QStringLiteral("/../"), QStringLiteral("/../../")})
+            QFile::remove(m_area->path() + above + escapeName());
+        QFile::remove(QLatin1Char('/') + escapeName());
+    }
+
+    void listReplies_data()
+    {
+        // list: empty for the service's own.
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QByteArray>("list");
+        QTest::addColumn<bool>("compared");
+        const QString sector = QStringLiteral("sector");
+        QTest::newRow("client") << QStringLiteral("client") << QByteArray() << true;
+        QTest::newRow("sector") << sector << QByteArray() << true;
+        QTest::newRow("no mode") << QString() << QByteArray() << false;
+        QTest::newRow("client list not an array")
+            << QStringLiteral("client") << QByteArray("{\"path\": \"a\"}") << true;
+        QTest::newRow("empty sector list") << sector << QByteArray("[]") << false;
+        QTest::newRow("sector list not an array")
+            << sector << QByteArray("{\"A\": {\"b.txt\": " + listed + "}}") << false;
+        QTest::newRow("sector list not JSON") << sector << QByteArray("not json") << false;
+    }
+
+    void listReplies()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QByteArray, list);
+        QFETCH(bool, compared);
+        QVERIFY(serve(u"client/a.txt", "a") && serve(u"sector/a.txt", "a"));
+        if (!list.isEmpty())
+            setList(mode, list);
+        QVERIFY(place(u"Tarn.exe.delete", "old program"));
+
+        FilesChecker checker(nullptr, false);
+        checker.SetRootPath(root());
+        checker.SetMode(mode);
+        QSignalSpy comparisons(&checker, &FilesChecker::FilesCompared);
+        QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
+        checker.RequestFilelist(listEndpoint(mode));
+        // The spy is connected before any sender, so the checker has handled the reply.
+        QVERIFY2(waitForSignals(replies), "The list reply did not come.");
+        QCOMPARE(comparisons.count(), compared ? 1 : 0);
+        QCOMPARE(checker.PendingCount(), quint64(compared && list.isEmpty() ? 1 : 0));
+        // Only a compared "client" list clears what an earlier update set aside.
+        QCOMPARE(QFile::exists(localPath(u"Tarn.exe.delete")),
+                 !compared || mode != QLatin1String("client"));
+    }
+
+    void clientComparison()
+    {
+        for (const QString &file :
+             splitAtSpaces(u"same.txt dnt.txt pam.txt absent-dnt.txt Case.txt"))
+            QVERIFY(serve(QString(QStringLiteral("client/") + file), file.toUtf8()));
+        QVERIFY(serve(u"client/changed.txt", "new content")
+                && serve(u"client/sub/deep/new.dll", "dll"));
+        QVERIFY(serve(u"client/.modes.json",
+                      R"({"dnt.txt": "DNT", "pam.txt": "PAM", "absent-dnt.txt": "DNT"})"));
+        for (const QString &file : splitAtSpaces(u"same.txt unlisted.txt Tarn.exe.delete "
+                                                 u"sub/lib.dll.delete sub/lib.dll.DELETE "
+                                                 u"data.bin.tarn-part .hidden/old.delete case.txt"))
+            QVERIFY(place(file, file.toUtf8()));
+        QVERIFY(place(u"dnt.txt", "user copy") && place(u"pam.txt", "user copy"));
+        QVERIFY(place(u"changed.txt", "old content"));
+
+        FilesChecker checker(nullptr, false);
+        QVERIFY2(compare(checker, u"client"), "The client comparison did not finish.");
+        QCOMPARE(checker.PendingFiles(),
+                 splitAtSpaces(u"Case.txt absent-dnt.txt changed.txt sub/deep/new.dll"));
+        // Files set aside by an earlier update, and partial files, go; not in a
+        // hidden folder and not with a suffix in other letter case.
+        QCOMPARE(localFiles().keys(),
+                 splitAtSpaces(u".hidden/old.delete case.txt changed.txt dnt.txt pam.txt "
+                               u"same.txt sub/lib.dll.DELETE unlisted.txt"));
+    }
+
+    void clientListedModes_data()
+    {
+        QTest::addColumn<QByteArray>("modeMember");
+        QTest::addColumn<bool>("contentCompared");
+        QTest::newRow("EXT") << QByteArray(R"("mode": "EXT")") << true;
+        QTest::newRow("DNT") << QByteArray(R"("mode": "DNT")") << false;
+        QTest::newRow("missing") << QByteArray(R"("x": "")") << false;
+        QTest::newRow("lower-case ext") << QByteArray(R"("mode": "ext")") << false;
+    }
+
+    void clientListedModes()
+    {
+        QFETCH(QByteArray, modeMember);
+        QFETCH(bool, contentCompared);
+        // Listed with a hash that matches neither the user's copy nor the service's.
+        const QByteArray entry = "\", \"hash\": \""
+            + QCryptographicHash::hash("x", QCryptographicHash::Sha1).toHex() + "\", " + modeMember
+            + "}";
+        setList(u"client",
+                "[{\"path\": \"present.txt" + entry + ", {\"path\": \"absent.txt" + entry + "]");
+        QVERIFY(serve(u"client/present.txt", "service copy")
+                && serve(u"client/absent.txt", "service copy"));
+        QVERIFY(place(u"present.txt", "user copy"));
+
+        FilesChecker checker(nullptr, false);
+        QVERIFY2(compare(checker, u"client"), "The client comparison did not finish.");
+        QCOMPARE(checker.PendingCount(), quint64(contentCompared ? 2 : 1));
+        QVERIFY2(download(checker, u"client"), "The downloads did not finish.");
+        // Only a file compared by content must match its listed hash; any other
+        // is written as it comes, or it would be refused at every start.
+        QCOMPARE(checker.FailedWriteCount(), quint64(contentCompared ? 2 : 0));
+        QCOMPARE(readFile(localPath(u"absent.txt")),
+                 contentCompared ? QByteArray() : QByteArray("service copy"));
+        QCOMPARE(readFile(localPath(u"present.txt")), QByteArray("user copy"));
+    }
+
+    void clientDownloads()
+    {
+        // The service lists its hashes in upper case, and a wrong one for bad.dll.
+        testService().setUpperCaseHashes(true);
+        testService().setWrongHash("bad.dll");
+        QVERIFY(serve(u"client/bad.dll", "tampered") && place(u"bad.dll", "working"));
+        QVERIFY(serve(u"client/same.txt", "same") && place(u"same.txt", "same"));
+        QVERIFY(serve(u"client/data.txt", "new data") && place(u"data.txt", "old"));
+        QVERIFY(serve(u"client/sub/new/file.dat", "new file"));
+        QVERIFY(
+            serve(u"client/Brenmar.prf", "Settings\tX\t1\r\nLastSession\tcallsign\tBRM_OBS\r\n"));
+        QVERIFY(place(u"Brenmar.prf", "Settings\tX\t0\r\nLastSession\tcallsign\tBRM_W_APP\r\n"));
+
+        FilesChecker checker(nullptr, true);
+        QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
+        QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+        QSignalSpy restart(&checker, &FilesChecker::RestartNeeded);
+        QVERIFY2(compare(checker, u"client"), "The client comparison did not finish.");
+        QVERIFY2(waitForSignals(finished), "The downloads did not finish.");
+        QCOMPARE(updated.count(), 4);
+        QCOMPARE(checker.FailedWriteCount(), quint64(1));
+        QCOMPARE(restart.count(), 0);
+        // The probe for a file in use must not have emptied the user's copy.
+        QCOMPARE(
+            localFiles(),
+            (QMap<QString, QByteArray>{{QStringLiteral("bad.dll"), "working"},
+                                       {QStringLiteral("Brenmar.prf"),
+                                        "Settings\tX\t1\nLastSession\tcallsign\tBRM_W_APP\r\n"},
+                                       {QStringLiteral("data.txt"), "new data"},
+                                       {QStringLiteral("same.txt"), "same"},
+                                       {QStringLiteral("sub/new/file.dat"), "new file"}}));
+    }
+
+    void clientFileInUseIsSetAside()
+    {
+        const QByteArray oldProgram = readFile(QStringLiteral(TARN_UPDATE_HELPER));
+        const QByteArray newProgram = oldProgram + "\nnew build\n";
+        QVERIFY(serve(QString(QStringLiteral("client/") + helperName()), newProgram)
+                && copyHelperInto(root()));
+        const QString program = localPath(helperName());
+        QProcess running;
+        startHelper(running, root(), {QStringLiteral("hold")});
+        QVERIFY2(running.waitForStarted(), "The copied program did not start.");
+
+        FilesChecker checker(nullptr, true);
+        QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+        QSignalSpy restart(&checker, &FilesChecker::RestartNeeded);
+        QVERIFY2(compare(checker, u"client"), "The client comparison did not finish.");
+        QVERIFY2(waitForSignals(finished), "The download did not finish.");
+        QCOMPARE(restart.count(), 1);
+        QCOMPARE(checker.FailedWriteCount(), quint64(0));
+        QVERIFY2(readFile(program + QStringLiteral(".delete")) == oldProgram,
+                 "The program in use was not set aside under its name plus \".delete\".");
+        QVERIFY2(readFile(program) == newProgram, "The new program is not in place.");
+        QVERIFY2(QFileInfo(program).isExecutable(),
+                 "The new program lost the executable permission.");
+
+        FilesChecker next(nullptr, false);
+        QVERIFY2(compare(next, u"client"), "The next comparison did not finish.");
+        QVERIFY2(!QFile::exists(program + QStringLiteral(".delete")),
+                 "The next comparison did not delete the file set aside.");
+        QVERIFY2(next.PendingFiles().isEmpty(), "The new program is still scheduled.");
+        running.closeWriteChannel();
+        QVERIFY(running.waitForFinished());
+    }
+
+    void failedRepliesStayPending_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<bool>("dropMidBody");
+        QTest::newRow("client, no Content-Disposition") << QStringLiteral("client") << false;
+        QTest::newRow("sector, no Content-Disposition") << QStringLiteral("sector") << false;
+        QTest::newRow("sector, dropped in the middle of the body")
+            << QStringLiteral("sector") << true;
+    }
+
+    void failedRepliesStayPending()
+    {
+        QFETCH(QString, mode);
+        QFETCH(bool, dropMidBody);
+        // Qt reports many connections dropped in the middle of a body as errors
+        // itself; several faulted files in several batches make it likely that
+        // some are not.
+        const bool client = mode == QLatin1String("client");
+        QVERIFY(serve(QString(mode + QStringLiteral("/a.txt")), "a")
+                && place(u"a.txt", "old a", oldTime));
+        QStringList faulted;
+        for (int i = 0; i < 6; ++i) {
+            const QString name = QStringLiteral("b%1.bin").arg(i);
+            QVERIFY(serve(QString(mode + QLatin1Char('/') + name), patterned(4 * 1024 * 1024, 3)));
+            QVERIFY(place(name, patterned(256 * 1024, 2), oldTime));
+            faulted.append(client ? name : QStringLiteral("//") + name);
+            devservice::Fault fault;
+            fault.endpoint = client ? "downloadFile.php" : "downloadSectorFile.php";
+            fault.file = faulted.last().toStdString();
+            fault.dropMidBody = dropMidBody;
+            fault.noContentDisposition = !dropMidBody;
+            testService().addFault(fault);
+        }
+        auto expected = localFiles();
+        expected.insert(QStringLiteral("a.txt"), "a");
+
+        FilesChecker checker(nullptr, false);
+        QVERIFY2(compare(checker, mode), "The comparison did not finish.");
+        QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
+        QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+        // The faulted files stay pending, so each batch asks for them again.
+        for (int batch = 1; batch <= 3; ++batch) {
+            client ? checker.DownloadClientFiles() : checker.DownloadSectorFiles();
+            QVERIFY2(waitForSignals(replies, 1 + 6 * batch), "The downloads were not all answered.");
+        }
+        QCOMPARE(finished.count(), 0);
+        QCOMPARE(checker.FailedWriteCount(), quint64(0));
+        QCOMPARE(checker.PendingFiles(), faulted);
+        QVERIFY2(localFiles() == expected,
+                 "A failed reply changed an old file or left a partial file.");
+    }
+
+    void writeFailuresAreCounted_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("client") << QStringLiteral("client");
+        QTest::newRow("sector") << QStringLiteral("sector");
+    }
+
+    void writeFailuresAreCounted()
+    {
+        QFETCH(QString, mode);
+        // Listed as newer than anything local, so all three are outdated.
+        const QDateTime future(QDate::currentDate().addYears(1), QTime(10, 0), Qt::LocalTime);
+        for (const QString &file : splitAtSpaces(u"Blocked/x.txt Folder.txt fine.txt"))
+            QVERIFY(serve(QString(mode + QLatin1Char('/') + file), file.toUtf8(), future));
+        QVERIFY(place(u"Blocked", "a file where a folder should be"));
+        QVERIFY(place(u"Folder.txt/inside.txt", "a folder where a file should be"));
+        const auto before = snapshot(root());
+
+        FilesChecker checker(nullptr, false);
+        QVERIFY2(compare(checker, mode), "The comparison did not finish.");
+        QCOMPARE(checker.PendingCount(), quint64(3));
+        QVERIFY2(download(checker, mode), "A batch with failed writes did not end.");
+        QCOMPARE(checker.FailedWriteCount(), quint64(2));
+        auto after = snapshot(root());
+        QCOMPARE(after.take(QStringLiteral("fine.txt")).content, QByteArray("fine.txt"));
+        QVERIFY2(after == before,
+                 "A failed write changed the folder or left its partial file behind.");
+    }
+
+    void sectorWalk()
+    {
+        // Two elements name the same file: it is downloaded twice, one after the other.
+        setList(u"sector",
+                "[{\"B\": {\"z.txt\": " + listed + ", \"a.txt\": " + listed
+                    + ", \"Sub\": {\"c.txt\": " + listed + "}}, \"A.txt\": " + listed
+                    + "}, {\"a\": {\"b.txt\": " + listed + "}}, {}, {\"a\": {\"b.txt\": " + listed
+                    + "}}]");
+        testService().setEveryDownload(servedBytes.toStdString());
+        FilesChecker checker(nullptr, false);
+        QList<quint64> countsWhenCompared;
+        connect(&checker, &FilesChecker::FilesCompared, this,
+                [&] { countsWhenCompared.append(checker.PendingCount()); });
+        QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
+        QVERIFY2(compare(checker, u"sector"), "The sector comparison did not finish.");
+        QVERIFY(waitForSignals(replies));
+        // One comparison per element of the list.
+        QCOMPARE(countsWhenCompared, (QList<quint64>{4, 5, 5, 6}));
+        const QStringList files
+            = splitAtSpaces(u"//A.txt //B/Sub/c.txt //B/a.txt //B/z.txt //a/b.txt //a/b.txt");
+        QCOMPARE(checker.PendingFiles(), files);
+        QVERIFY2(download(checker, u"sector"), "The sector downloads did not finish.");
+        QCOMPARE(requestedFiles(u"sector"), files);
+    }
+
+    void sectorOutdatedTest_data()
+    {
+        // The local file's time against the listed one; no time for no file.
+        QTest::addColumn<QByteArray>("time");
+        QTest::addColumn<QDateTime>("localTime");
+        QTest::addColumn<bool>("outdated");
+        QTest::newRow("missing") << listed << QDateTime() << true;
+        QTest::newRow("a second older") << listed << listedTime.addSecs(-1) << true;
+        QTest::newRow("a millisecond older") << listed << listedTime.addMSecs(-1) << true;
+        QTest::newRow("exactly the listed time") << listed << listedTime << false;
+        QTest::newRow("newer") << listed << listedTime.addSecs(60) << false;
+        // A time that does not parse downloads a missing file once, never an old one again.
+        QTest::newRow("unreadable time")
+            << QByteArray("\"2021-02-01 10:00:00\"") << oldTime << false;
+        QTest::newRow("unreadable time, missing")
+            << QByteArray("\"yesterday\"") << QDateTime() << true;
+        QTest::newRow("number, missing") << QByteArray("5") << QDateTime() << true;
+    }
+
+    void sectorOutdatedTest()
+    {
+        QFETCH(QByteArray, time);
+        QFETCH(QDateTime, localTime);
+        QFETCH(bool, outdated);
+        setList(u"sector", "[{\"A\": {\"b.txt\": " + time + "}}]");
+        QVERIFY(!localTime.isValid() || place(u"A/b.txt", "local", localTime));
+        FilesChecker checker(nullptr, false);
+        QVERIFY2(compare(checker, u"sector"), "The sector comparison did not finish.");
+        QCOMPARE(checker.PendingFiles(),
+                 outdated ? QStringList{QStringLiteral("//A/b.txt")} : QStringList());
+    }
+
+    void sectorDownloadsWithTimesAndMerges()
+    {
+        // Profiles and ASR files carry the user's lines into the download; no other file does.
+        const QDateTime aTime(QDate(2020, 12, 31), QTime(23, 59, 59), Qt::LocalTime);
+        QVERIFY(serve(u"sector/Data/a.txt", "a, new", aTime) && place(u"Data/a.txt", "a", oldTime));
+        QVERIFY(serve(u"sector/Brenmar.prf", profileData(u"service/Brenmar.prf"), listedTime));
+        QVERIFY(serve(u"sector/Brenmar/ASR/APP.ASR", profileData(u"service/Brenmar_APP.asr")));
+        QVERIFY(serve(u"sector/Brenmar/notes.txt", "LastSession\tcallsign\tkept\r\n"));
+        QVERIFY(place(u"Brenmar.prf", profileData(u"user/Brenmar.prf"), oldTime));
+        QVERIFY(place(u"Brenmar/ASR/APP.ASR", profileData(u"user/Brenmar_APP.asr"), oldTime));
+        QVERIFY(place(u"keep.txt", "the user's own"));
+
+        FilesChecker checker(nullptr, false);
+        QVERIFY2(compare(checker, u"sector"), "The sector comparison did not finish.");
+        QCOMPARE(checker.PendingCount(), quint64(4));
+        QVERIFY2(download(checker, u"sector"), "The sector downloads did not finish.");
+        QCOMPARE(checker.FailedWriteCount(), quint64(0));
+        QVERIFY2(
+            localFiles()
+                == (QMap<QString, QByteArray>{
+                    {QStringLiteral("Brenmar.prf"), profileData(u"merged/Brenmar.prf")},
+                    {QStringLiteral("Brenmar/ASR/APP.ASR"), profileData(u"merged/Brenmar_APP.asr")},
+                    {QStringLiteral("Brenmar/notes.txt"), "LastSession\tcallsign\tkept\r\n"},
+                    {QStringLiteral("Data/a.txt"), "a, new"},
+                    {QStringLiteral("keep.txt"), "the user's own"}}),
+            "A downloaded profile or ASR file does not carry the user's lines, or another file "
+            "was merged or not written.");
+        QCOMPARE(QFileInfo(localPath(u"Data/a.txt")).lastModified(), aTime);
+        QCOMPARE(QFileInfo(localPath(u"Brenmar.prf")).lastModified(), listedTime);
+
+        FilesChecker next(nullptr, false);
+        QVERIFY2(compare(next, u"sector"), "The next sector comparison did not finish.");
+        QVERIFY2(next.PendingFiles().isEmpty(),
+                 "Files just downloaded are outdated at the next check.");
+    }
+
+    void sectorLargeFilesBeyondTheCapAllArrive()
+    {
+        // Large files first, so the batch learns their size, then more small ones
+        // than are posted in one turn of the event loop. Two large files fit the
+        // byte budget at once, three do not. The first replaces an old file.
+        constexpr int largeCount = 5;
+        constexpr int largeSize = int(SectorDownloadQueue::byteBudget / 2) - 1024 * 1024;
+        constexpr int count = 250;
+        QJsonObject folder;
+        QMap<QString, QByteArray> served;
+        for (int i = 0; i < count; ++i) {
+            const QString name = i < largeCount ? QStringLiteral("Mixed/large%1.bin").arg(i)
+                                                : QStringLiteral("Mixed/small%1.txt").arg(i);
+            served.insert(
+                name, i < largeCount ? patterned(largeSize, quint32(i)) : QByteArray::number(i));
+            QVERIFY(serve(QString(QStringLiteral("sector/") + name), served.value(name)));
+            folder.insert(name.mid(6), listedText);
+        }
+        // A JSON object lists its members sorted, so "large" comes before "small".
+        setList(u"sector",
+                QJsonDocument(QJsonArray{QJsonObject{{QStringLiteral("Mixed"), folder}}}).toJson());
+        const QString replaced = localPath(u"Mixed/large0.bin");
+        const QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner
+            | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup;
+        QVERIFY(place(u"Mixed/large0.bin", "old", oldTime)
+                && QFile::setPermissions(replaced, permissions));
+
+        FilesChecker checker(nullptr, false);
+        QVERIFY2(compare(checker, u"sector"), "The sector comparison did not finish.");
+        QVERIFY2(download(checker, u"sector"),
+                 "A batch with more files than are let in at once did not finish.");
+        QCOMPARE(checker.FailedWriteCount(), quint64(0));
+        QCOMPARE(requestedFiles(u"sector").size(), count);
+        QVERIFY2(localFiles() == served, "A file was not written whole and in order.");
+        QCOMPARE(QFileInfo(replaced).lastModified(), listedTime);
+        QVERIFY2(
+            (QFile::permissions(replaced) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser))
+                == permissions,
+            "The replaced file did not keep the permissions of the old one.");
+    }
+
+    // A download of an earlier batch may still be writing into a folder that the
+    // next batch clears of stale part files: its part must survive.
+    void partClearingKeepsLiveParts()
+    {
+        QVERIFY(place(u"Data/stale.txt.tarn-part", "half of a stale file"));
+        AtomicFileWriter::Incremental running(localPath(u"Data/running.txt"));
+        QVERIFY2(running.open() && running.append("first half "),
+                 "The running write could not start.");
+        AtomicFileWriter::removePartFiles(localPath(u"Data"), {running.partFileName()});
+        QVERIFY2(!QFile::exists(localPath(u"Data/stale.txt.tarn-part")),
+                 "The stale part file was not removed.");
+        QVERIFY2(running.append("second half")
+                     && running.finish(QDateTime::currentDateTime(), QString()),
+                 "The running write lost its part file.");
+        QCOMPARE(readFile(localPath(u"Data/running.txt")), QByteArray("first half second half"));
+    }
+
+    void hostilePathCheck_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("safe");
+        const QStringList hostile = hostilePaths();
+        for (int i = 0; i < hostile.size(); ++i)
+            QTest::addRow("hostile %d", i) << hostile.at(i) << false;
+        // Names that look close to a refused one but are ordinary files.
+        for (const QString &path :
+             splitAtSpaces(
+                 u"sub/safe.dll ...a a..b/c.txt .hidden con_list.txt COM10 nul-device.txt "
+                 u"LPT Überflug.prf Brenmar.prf ASR/Brenmar_APP.asr")
+                 + QStringList{QStringLiteral("a b/c d.txt")})
+            QTest::addRow("ordinary %s", qPrintable(path)) << path << true;
+    }
+
+    void hostilePathCheck()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, safe);
+        QCOMPARE(ListedPath::isSafeClientPath(path), safe);
+        QCOMPARE(ListedPath::isSafeSectorPath(QStringLiteral("//") + path), safe);
+    }
+
+    void hostileListsWriteNothingOutside_data()
+    {
+        // Each form in the "client" list, and in the sector tree at the top,
+        // inside a folder, and one level down a folder key "..".
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QStringList>("requested");
+        QTest::addColumn<QStringList>("written");
+        QTest::newRow("client") << QStringLiteral("client")
+                                << QStringList{QStringLiteral("sub/safe.dll")}
+                                << splitAtSpaces(u"sub sub/safe.dll");
+        QTest::newRow("sector") << QStringLiteral("sector")
+                                << splitAtSpaces(u"//Data/safe.txt //safe.txt")
+                                << splitAtSpaces(u"Data Data/safe.txt safe.txt");
+    }
+
+    void hostileListsWriteNothingOutside()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QStringList, requested);
+        QFETCH(QStringList, written);
+        QVERIFY(writeFile(m_area->filePath(QStringLiteral("outside.txt")), "the user's own file\n"));
+        QVERIFY(writeFile(m_area->filePath(QStringLiteral("beside/keep.txt")), "keep\n"));
+        // Any path that slipped through would be written.
+        testService().setEveryDownload(servedBytes.toStdString());
+        QJsonArray list{QJsonObject{{QStringLiteral("path"), QStringLiteral("sub/safe.dll")}}};
+        QJsonObject tree{{QStringLiteral("safe.txt"), listedText}};
+        QJsonObject folder = tree;
+        for (const QString &path : hostilePaths()) {
+            list.append(QJsonObject{{QStringLiteral("path"), path}});
+            tree.insert(path, listedText);
+            folder.insert(path, listedText);
+        }
+        tree.insert(QStringLiteral("Data"), folder);
+        tree.insert(QStringLiteral(".."), QJsonObject{{QStringLiteral("outside.txt"), listedText}});
+        setList(u"client", QJsonDocument(list).toJson());
+        setList(u"sector", QJsonDocument(QJsonArray{tree}).toJson());
+        auto before = snapshot(m_area->path());
+
+        FilesChecker checker(nullptr, false);
+        QVERIFY2(compare(checker, mode), "The comparison did not finish.");
+        QVERIFY2(download(checker, mode), "The download of the ordinary files did not finish.");
+        QCOMPARE(requestedFiles(mode), requested);
+        auto after = snapshot(m_area->path());
+        for (const QString &path : qAsConst(written))
+            QVERIFY2(after.take(QStringLiteral("root/") + path).content
+                         == (path.contains(QLatin1Char('.')) ? servedBytes : QByteArray()),
+                     "The ordinary file was not written.");
+        before.remove(QStringLiteral("root"));
+        after.remove(QStringLiteral("root"));
+        QVERIFY2(after == before, "A file or folder beside the root was written, made or removed.");
+        for (const QString &above : {QStringLiteral("/../"), QStringLiteral("/../../")})
+            QVERIFY2(!QFileInfo::exists(m_area->path() + above + escapeName()),
+                     "A file was written above the folder.");
+        QVERIFY2(!QFileInfo::exists(QLatin1Char('/') + escapeName()),
+                 "A file was written at the top of the file system.");
+    }
+
+    void queueWindow_data()
+    {
+        // A download without headers yet counts at the average length seen.
+        constexpr qint64 budget = SectorDownloadQueue::byteBudget;
+        constexpr int window = SectorDownloadQueue::defaultMaxInFlight;
+        QTest::addColumn<int>("maxInFlight");
+        QTest::addColumn<qint64>("length");
+        QTest::addColumn<int>("inFlight");
+        QTest::newRow("default") << 0 << qint64(1024) << window;
+        QTest::newRow("default, no lengths") << 0 << qint64(-1) << window;
+        QTest::newRow("widened") << 4 * window << qint64(1024) << 4 * window;
+        QTest::newRow("one") << 1 << qint64(1024) << 1;
+        QTest::newRow("a third of the budget") << 0 << budget / 3 << 3;
+        QTest::newRow("exactly half") << 0 << budget / 2 << 2;
+        QTest::newRow("just over half, one at a time") << 0 << budget / 2 + 1 << 1;
+        QTest::newRow("beyond the budget, still one") << 0 << budget + 1 << 1;
+    }
+
+    void queueWindow()
+    {
+        QFETCH(int, maxInFlight);
+        QFETCH(qint64, length);
+        QFETCH(int, inFlight);
+        SectorDownloadQueue queue;
+        if (maxInFlight > 0)
+            queue.setMaxInFlight(maxInFlight);
+        const QStringList paths
+            = numberedPaths(std::max(maxInFlight, SectorDownloadQueue::defaultMaxInFlight) + 10);
+        queue.start(paths);
+        QString path;
+        QVERIFY(queue.takeNext(path));
+        QVERIFY2(inFlight == 1 || !queue.takeNext(path),
+                 "A second download went out before any headers came.");
+        queue.headersArrived(path, length);
+        QCOMPARE(1 + takeAll(queue, length), inFlight);
+        QCOMPARE(queue.inFlight(), inFlight);
+        // Each download that ends lets the next one out, in list order.
+        queue.finished(paths.first());
+        QVERIFY(queue.takeNext(path));
+        QCOMPARE(path, paths.at(inFlight));
+        QVERIFY(!queue.takeNext(path));
+    }
+
+    void queueDefersDuplicates()
+    {
+        // A path listed twice waits for its earlier download, also one of an
+        // earlier batch; a new batch waits for its first headers again, and the
+        // downloads still running count against it.
+        SectorDownloadQueue queue;
+        queue.start(splitAtSpaces(u"//a //b //a //c"));
+        QString path;
+        QVERIFY(queue.takeNext(path));
+        queue.headersArrived(path, 1024);
+        QStringList taken;
+        while (queue.takeNext(path))
+            taken.append(path);
+        QVERIFY2(taken == splitAtSpaces(u"//b //c"), "A path went out twice at the same time.");
+        queue.start(splitAtSpaces(u"//d //b"));
+        QVERIFY(!queue.takeNext(path));
+        queue.headersArrived(QStringLiteral("//b"), 1024);
+        QVERIFY(queue.takeNext(path));
+        QCOMPARE(path, QStringLiteral("//d"));
+        QVERIFY2(!queue.takeNext(path),
+                 "A path of the new batch went out beside its earlier download.");
+        queue.finished(QStringLiteral("//b"));
+        QVERIFY(queue.takeNext(path));
+        QCOMPARE(path, QStringLiteral("//b"));
+    }
+
+    void mergesLines_data()
+    {
+        QTest::addColumn<QByteArray>("userCopy");
+        QTest::addColumn<QByteArray>("downloaded");
+        QTest::addColumn<QByteArray>("merged");
+        QTest::newRow("download loses its carriage returns, the user's line keeps its own")
+            << QByteArray("Voice\tSPPT\t0\r\n") << QByteArray("A\r\tone\r\nB\ttwo\r\n")
+            << QByteArray("A\tone\nB\ttwo\nVoice\tSPPT\t0\r\n");
+        QTest::newRow("a last downloaded line without line feed gets one")
+            << QByteArray("LastSession\tcallsign\tBRM_W_APP\r\n") << QByteArray("A\tone\r\nB\ttwo")
+            << QByteArray("A\tone\nB\ttwo\nLastSession\tcallsign\tBRM_W_APP\r\n");
+        QTest::newRow("the user's last line keeps its missing line feed")
+            << QByteArray("X\tmine\nSECTORTITLE:Mine") << QByteArray("A\tone\n")
+            << QByteArray("A\tone\nSECTORTITLE:Mine");
+        QTest::newRow("lines in a legacy code page pass byte for byte")
+            << QByteArray("Voice\tinput_hardware\tMikrofon (Ger\xe4t \xae)\r\nX\t\xe9t\xe9\r\n")
+            << QByteArray("Caf\xe9\tn\xb0 1\r\nVoice\tinput_hardware\t\r\n\xff\xfe\tbytes\r\n")
+            << QByteArray("Caf\xe9\tn\xb0 1\n\xff\xfe\tbytes\nVoice\tinput_hardware\tMikrofon "
+                          "(Ger\xe4t \xae)\r\n");
+    }
+
+    void mergesLines()
+    {
+        QFETCH(QByteArray, userCopy);
+        QFETCH(QByteArray, downloaded);
+        QFETCH(QByteArray, merged);
+        QCOMPARE(ProfileMerge::MergeProfile(userCopy, downloaded), merged);
+    }
+
+    void recognisesEveryMarker_data()
+    {
+        QTest::addColumn<QByteArray>("marker");
+        for (const QByteArray &marker : userLineMarkers())
+            QTest::newRow(marker.constData()) << marker;
+    }
+
+    void recognisesEveryMarker()
+    {
+        QFETCH(QByteArray, marker);
+        QVERIFY2(ProfileMerge::isKeyedLine(marker.toLower() + "\tvalue\r\n"),
+                 "A marker's line in lower case is not keyed.");
+        QVERIFY2(ProfileMerge::isKeyedLine("prefix " + marker.toUpper()),
+                 "A marker in upper case in the middle of a line is not keyed.");
+        QVERIFY2(!ProfileMerge::isKeyedLine(marker.mid(1) + "\n"),
+                 "A line holding a marker without its first letter is keyed.");
+    }
+
+    void appliesToProfilesAndAsrFiles_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("merged");
+        QTest::newRow("profile in upper case")
+            << QStringLiteral("/home/jo/Sector//BRENMAR.PRF") << true;
+        QTest::newRow("folder named like an ASR file")
+            << QStringLiteral("/s/old.asr/notes.txt") << true;
+        QTest::newRow("other profile") << QStringLiteral("/home/jo/Sector/Other.prf") << false;
+    }
+
+    void appliesToProfilesAndAsrFiles()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, merged);
+        QCOMPARE(ProfileMerge::appliesTo(path), merged);
+    }
 };
-
-void TestFilesChecker::init()
-{
-    m_content = std::make_unique<QTemporaryDir>();
-    m_area = std::make_unique<QTemporaryDir>();
-    QVERIFY2(m_content->isValid() && m_area->isValid() && QDir().mkpath(root()),
-             "The temporary folders could not be made.");
-    resetTestService(m_content->path());
-}
-
-void TestFilesChecker::cleanup()
-{
-    for (const QString &above : {QStringLiteral("/../"), QStringLiteral("/../../")})
-        QFile::remove(m_area->path() + above + escapeName());
-    QFile::remove(QLatin1Char('/') + escapeName());
-}
-
-void TestFilesChecker::listReplies_data()
-{
-    // list: empty for the service's own.
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<QByteArray>("list");
-    QTest::addColumn<bool>("compared");
-    const QString sector = QStringLiteral("sector");
-    QTest::newRow("client") << QStringLiteral("client") << QByteArray() << true;
-    QTest::newRow("sector") << sector << QByteArray() << true;
-    QTest::newRow("no mode") << QString() << QByteArray() << false;
-    QTest::newRow("upper-case client") << QStringLiteral("Client") << QByteArray() << false;
-    QTest::newRow("sectors") << QStringLiteral("sectors") << QByteArray() << false;
-    QTest::newRow("client list not an array")
-        << QStringLiteral("client") << QByteArray("{\"path\": \"a\"}") << true;
-    QTest::newRow("empty sector list") << sector << QByteArray("[]") << false;
-    QTest::newRow("sector list not an array")
-        << sector << QByteArray("{\"A\": {\"b.txt\": " + listed + "}}") << false;
-    QTest::newRow("sector list not JSON") << sector << QByteArray("not json") << false;
-}
-
-void TestFilesChecker::listReplies()
-{
-    QFETCH(QString, mode);
-    QFETCH(QByteArray, list);
-    QFETCH(bool, compared);
-    QVERIFY(serve(u"client/a.txt", "a") && serve(u"sector/a.txt", "a"));
-    if (!list.isEmpty())
-        setList(mode, list);
-    QVERIFY(place(u"Tarn.exe.delete", "old program"));
-
-    FilesChecker checker(nullptr, false);
-    checker.SetRootPath(root());
-    checker.SetMode(mode);
-    QSignalSpy comparisons(&checker, &FilesChecker::FilesCompared);
-    QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
-    checker.RequestFilelist(listEndpoint(mode));
-    // The spy is connected before any sender, so the checker has handled the reply.
-    QVERIFY2(waitForSignals(replies), "The list reply did not come.");
-    QCOMPARE(comparisons.count(), compared ? 1 : 0);
-    QCOMPARE(checker.PendingCount(), quint64(compared && list.isEmpty() ? 1 : 0));
-    // Only a compared "client" list clears what an earlier update set aside.
-    QCOMPARE(QFile::exists(localPath(u"Tarn.exe.delete")),
-             !compared || mode != QLatin1String("client"));
-}
-
-void TestFilesChecker::clientComparison()
-{
-    for (const QString &file : splitAtSpaces(u"same.txt dnt.txt pam.txt absent-dnt.txt Case.txt"))
-        QVERIFY(serve(QString(QStringLiteral("client/") + file), file.toUtf8()));
-    QVERIFY(serve(u"client/changed.txt", "new content") && serve(u"client/sub/deep/new.dll", "dll"));
-    QVERIFY(serve(u"client/.modes.json",
-                  R"({"dnt.txt": "DNT", "pam.txt": "PAM", "absent-dnt.txt": "DNT"})"));
-    for (const QString &file : splitAtSpaces(u"same.txt unlisted.txt Tarn.exe.delete "
-                                             u"sub/lib.dll.delete sub/lib.dll.DELETE "
-                                             u"data.bin.tarn-part .hidden/old.delete case.txt"))
-        QVERIFY(place(file, file.toUtf8()));
-    QVERIFY(place(u"dnt.txt", "user copy") && place(u"pam.txt", "user copy"));
-    QVERIFY(place(u"changed.txt", "old content"));
-
-    FilesChecker checker(nullptr, false);
-    QVERIFY2(compare(checker, u"client"), "The client comparison did not finish.");
-    QCOMPARE(checker.PendingFiles(),
-             splitAtSpaces(u"Case.txt absent-dnt.txt changed.txt sub/deep/new.dll"));
-    // Files set aside by an earlier update, and partial files, go; not in a
-    // hidden folder and not with a suffix in other letter case.
-    QCOMPARE(localFiles().keys(),
-             splitAtSpaces(u".hidden/old.delete case.txt changed.txt dnt.txt pam.txt "
-                           u"same.txt sub/lib.dll.DELETE unlisted.txt"));
-    QVERIFY2(requestsTo(clientDownload).empty(),
-             "A checker without downloadAfterCompare started downloads.");
-}
-
-void TestFilesChecker::clientListedModes_data()
-{
-    QTest::addColumn<QByteArray>("modeMember");
-    QTest::addColumn<bool>("contentCompared");
-    QTest::newRow("EXT") << QByteArray(R"("mode": "EXT")") << true;
-    QTest::newRow("DNT") << QByteArray(R"("mode": "DNT")") << false;
-    QTest::newRow("missing") << QByteArray(R"("x": "")") << false;
-    QTest::newRow("lower-case ext") << QByteArray(R"("mode": "ext")") << false;
-}
-
-void TestFilesChecker::clientListedModes()
-{
-    QFETCH(QByteArray, modeMember);
-    QFETCH(bool, contentCompared);
-    // Listed with a hash that matches neither the user's copy nor the service's.
-    const QByteArray entry = "\", \"hash\": \""
-        + QCryptographicHash::hash("x", QCryptographicHash::Sha1).toHex() + "\", " + modeMember
-        + "}";
-    setList(u"client",
-            "[{\"path\": \"present.txt" + entry + ", {\"path\": \"absent.txt" + entry + "]");
-    QVERIFY(serve(u"client/present.txt", "service copy")
-            && serve(u"client/absent.txt", "service copy"));
-    QVERIFY(place(u"present.txt", "user copy"));
-
-    FilesChecker checker(nullptr, false);
-    QVERIFY2(compare(checker, u"client"), "The client comparison did not finish.");
-    QCOMPARE(checker.PendingCount(), quint64(contentCompared ? 2 : 1));
-    QVERIFY2(download(checker, u"client"), "The downloads did not finish.");
-    // Only a file compared by content must match its listed hash; any other
-    // is written as it comes, or it would be refused at every start.
-    QCOMPARE(checker.FailedWriteCount(), quint64(contentCompared ? 2 : 0));
-    QCOMPARE(readFile(localPath(u"absent.txt")),
-             contentCompared ? QByteArray() : QByteArray("service copy"));
-    QCOMPARE(readFile(localPath(u"present.txt")), QByteArray("user copy"));
-}
-
-void TestFilesChecker::clientDownloads()
-{
-    // The service lists its hashes in upper case, and a wrong one for bad.dll.
-    testService().setUpperCaseHashes(true);
-    testService().setWrongHash("bad.dll");
-    QVERIFY(serve(u"client/bad.dll", "tampered") && place(u"bad.dll", "working"));
-    QVERIFY(serve(u"client/same.txt", "same") && place(u"same.txt", "same"));
-    QVERIFY(serve(u"client/data.txt", "new data") && place(u"data.txt", "old"));
-    QVERIFY(serve(u"client/sub/new/file.dat", "new file"));
-    QVERIFY(serve(u"client/Brenmar.prf", "Settings\tX\t1\r\nLastSession\tcallsign\tBRM_OBS\r\n"));
-    QVERIFY(place(u"Brenmar.prf", "Settings\tX\t0\r\nLastSession\tcallsign\tBRM_W_APP\r\n"));
-
-    FilesChecker checker(nullptr, true);
-    QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
-    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-    QSignalSpy restart(&checker, &FilesChecker::RestartNeeded);
-    QVERIFY2(compare(checker, u"client"), "The client comparison did not finish.");
-    QVERIFY2(waitForSignals(finished), "The downloads did not finish.");
-    QCOMPARE(updated.count(), 4);
-    QCOMPARE(checker.FailedWriteCount(), quint64(1));
-    QCOMPARE(restart.count(), 0);
-    // The probe for a file in use must not have emptied the user's copy.
-    QCOMPARE(localFiles(),
-             (QMap<QString, QByteArray>{{QStringLiteral("bad.dll"), "working"},
-                                        {QStringLiteral("Brenmar.prf"),
-                                         "Settings\tX\t1\nLastSession\tcallsign\tBRM_W_APP\r\n"},
-                                        {QStringLiteral("data.txt"), "new data"},
-                                        {QStringLiteral("same.txt"), "same"},
-                                        {QStringLiteral("sub/new/file.dat"), "new file"}}));
-}
-
-void TestFilesChecker::clientFileInUseIsSetAside()
-{
-    const QByteArray oldProgram = readFile(QStringLiteral(TARN_UPDATE_HELPER));
-    const QByteArray newProgram = oldProgram + "\nnew build\n";
-    QVERIFY(serve(QString(QStringLiteral("client/") + helperName()), newProgram)
-            && copyHelperInto(root()));
-    const QString program = localPath(helperName());
-    QProcess running;
-    startHelper(running, root(), {QStringLiteral("hold")});
-    QVERIFY2(running.waitForStarted(), "The copied program did not start.");
-
-    FilesChecker checker(nullptr, true);
-    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-    QSignalSpy restart(&checker, &FilesChecker::RestartNeeded);
-    QVERIFY2(compare(checker, u"client"), "The client comparison did not finish.");
-    QVERIFY2(waitForSignals(finished), "The download did not finish.");
-    QCOMPARE(restart.count(), 1);
-    QCOMPARE(checker.FailedWriteCount(), quint64(0));
-    QVERIFY2(readFile(program + QStringLiteral(".delete")) == oldProgram,
-             "The program in use was not set aside under its name plus \".delete\".");
-    QVERIFY2(readFile(program) == newProgram, "The new program is not in place.");
-    QVERIFY2(QFileInfo(program).isExecutable(), "The new program lost the executable permission.");
-
-    FilesChecker next(nullptr, false);
-    QVERIFY2(compare(next, u"client"), "The next comparison did not finish.");
-    QVERIFY2(!QFile::exists(program + QStringLiteral(".delete")),
-             "The next comparison did not delete the file set aside.");
-    QVERIFY2(next.PendingFiles().isEmpty(), "The new program is still scheduled.");
-    running.closeWriteChannel();
-    QVERIFY(running.waitForFinished());
-}
-
-void TestFilesChecker::failedRepliesStayPending_data()
-{
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<bool>("dropMidBody");
-    QTest::newRow("client, no Content-Disposition") << QStringLiteral("client") << false;
-    QTest::newRow("sector, no Content-Disposition") << QStringLiteral("sector") << false;
-    QTest::newRow("sector, dropped in the middle of the body") << QStringLiteral("sector") << true;
-}
-
-void TestFilesChecker::failedRepliesStayPending()
-{
-    QFETCH(QString, mode);
-    QFETCH(bool, dropMidBody);
-    // Qt reports many connections dropped in the middle of a body as errors
-    // itself; several faulted files in several batches make it likely that
-    // some are not.
-    const bool client = mode == QLatin1String("client");
-    QVERIFY(serve(QString(mode + QStringLiteral("/a.txt")), "a")
-            && place(u"a.txt", "old a", oldTime));
-    QStringList faulted;
-    for (int i = 0; i < 6; ++i) {
-        const QString name = QStringLiteral("b%1.bin").arg(i);
-        QVERIFY(serve(QString(mode + QLatin1Char('/') + name), patterned(4 * 1024 * 1024, 3)));
-        QVERIFY(place(name, patterned(256 * 1024, 2), oldTime));
-        faulted.append(client ? name : QStringLiteral("//") + name);
-        devservice::Fault fault;
-        fault.endpoint = client ? "downloadFile.php" : "downloadSectorFile.php";
-        fault.file = faulted.last().toStdString();
-        fault.dropMidBody = dropMidBody;
-        fault.noContentDisposition = !dropMidBody;
-        testService().addFault(fault);
-    }
-    auto expected = localFiles();
-    expected.insert(QStringLiteral("a.txt"), "a");
-
-    FilesChecker checker(nullptr, false);
-    QVERIFY2(compare(checker, mode), "The comparison did not finish.");
-    QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
-    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-    // The faulted files stay pending, so each batch asks for them again.
-    for (int batch = 1; batch <= 3; ++batch) {
-        client ? checker.DownloadClientFiles() : checker.DownloadSectorFiles();
-        QVERIFY2(waitForSignals(replies, 1 + 6 * batch), "The downloads were not all answered.");
-    }
-    QCOMPARE(finished.count(), 0);
-    QCOMPARE(checker.FailedWriteCount(), quint64(0));
-    QCOMPARE(checker.PendingFiles(), faulted);
-    QVERIFY2(localFiles() == expected, "A failed reply changed an old file or left a partial file.");
-}
-
-void TestFilesChecker::writeFailuresAreCounted_data()
-{
-    QTest::addColumn<QString>("mode");
-    QTest::newRow("client") << QStringLiteral("client");
-    QTest::newRow("sector") << QStringLiteral("sector");
-}
-
-void TestFilesChecker::writeFailuresAreCounted()
-{
-    QFETCH(QString, mode);
-    // Listed as newer than anything local, so all three are outdated.
-    const QDateTime future(QDate::currentDate().addYears(1), QTime(10, 0), Qt::LocalTime);
-    for (const QString &file : splitAtSpaces(u"Blocked/x.txt Folder.txt fine.txt"))
-        QVERIFY(serve(QString(mode + QLatin1Char('/') + file), file.toUtf8(), future));
-    QVERIFY(place(u"Blocked", "a file where a folder should be"));
-    QVERIFY(place(u"Folder.txt/inside.txt", "a folder where a file should be"));
-    const auto before = snapshot(root());
-
-    FilesChecker checker(nullptr, false);
-    QVERIFY2(compare(checker, mode), "The comparison did not finish.");
-    QCOMPARE(checker.PendingCount(), quint64(3));
-    QVERIFY2(download(checker, mode), "A batch with failed writes did not end.");
-    QCOMPARE(checker.FailedWriteCount(), quint64(2));
-    auto after = snapshot(root());
-    QCOMPARE(after.take(QStringLiteral("fine.txt")).content, QByteArray("fine.txt"));
-    QVERIFY2(after == before, "A failed write changed the folder or left its partial file behind.");
-}
-
-void TestFilesChecker::sectorWalk()
-{
-    // Two elements name the same file: it is downloaded twice, one after the other.
-    setList(u"sector",
-            "[{\"B\": {\"z.txt\": " + listed + ", \"a.txt\": " + listed + ", \"Sub\": {\"c.txt\": "
-                + listed + "}}, \"A.txt\": " + listed + "}, {\"a\": {\"b.txt\": " + listed
-                + "}}, {}, {\"a\": {\"b.txt\": " + listed + "}}]");
-    testService().setEveryDownload(servedBytes.toStdString());
-    FilesChecker checker(nullptr, false);
-    QList<quint64> countsWhenCompared;
-    connect(&checker, &FilesChecker::FilesCompared, this,
-            [&] { countsWhenCompared.append(checker.PendingCount()); });
-    QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
-    QVERIFY2(compare(checker, u"sector"), "The sector comparison did not finish.");
-    QVERIFY(waitForSignals(replies));
-    // One comparison per element of the list.
-    QCOMPARE(countsWhenCompared, (QList<quint64>{4, 5, 5, 6}));
-    const QStringList files
-        = splitAtSpaces(u"//A.txt //B/Sub/c.txt //B/a.txt //B/z.txt //a/b.txt //a/b.txt");
-    QCOMPARE(checker.PendingFiles(), files);
-    QVERIFY2(download(checker, u"sector"), "The sector downloads did not finish.");
-    QCOMPARE(requestedFiles(u"sector"), files);
-}
-
-void TestFilesChecker::sectorOutdatedTest_data()
-{
-    // The local file's time against the listed one; no time for no file.
-    QTest::addColumn<QByteArray>("time");
-    QTest::addColumn<QDateTime>("localTime");
-    QTest::addColumn<bool>("outdated");
-    QTest::newRow("missing") << listed << QDateTime() << true;
-    QTest::newRow("a second older") << listed << listedTime.addSecs(-1) << true;
-    QTest::newRow("a millisecond older") << listed << listedTime.addMSecs(-1) << true;
-    QTest::newRow("exactly the listed time") << listed << listedTime << false;
-    QTest::newRow("newer") << listed << listedTime.addSecs(60) << false;
-    // A time that does not parse downloads a missing file once, never an old one again.
-    QTest::newRow("unreadable time") << QByteArray("\"2021-02-01 10:00:00\"") << oldTime << false;
-    QTest::newRow("unreadable time, missing") << QByteArray("\"yesterday\"") << QDateTime() << true;
-    QTest::newRow("number, missing") << QByteArray("5") << QDateTime() << true;
-}
-
-void TestFilesChecker::sectorOutdatedTest()
-{
-    QFETCH(QByteArray, time);
-    QFETCH(QDateTime, localTime);
-    QFETCH(bool, outdated);
-    setList(u"sector", "[{\"A\": {\"b.txt\": " + time + "}}]");
-    QVERIFY(!localTime.isValid() || place(u"A/b.txt", "local", localTime));
-    FilesChecker checker(nullptr, false);
-    QVERIFY2(compare(checker, u"sector"), "The sector comparison did not finish.");
-    QCOMPARE(checker.PendingFiles(),
-             outdated ? QStringList{QStringLiteral("//A/b.txt")} : QStringList());
-}
-
-void TestFilesChecker::sectorDownloadsWithTimesAndMerges()
-{
-    // Profiles and ASR files carry the user's lines into the download; no other file does.
-    const QDateTime aTime(QDate(2020, 12, 31), QTime(23, 59, 59), Qt::LocalTime);
-    QVERIFY(serve(u"sector/Data/a.txt", "a, new", aTime) && place(u"Data/a.txt", "a", oldTime));
-    QVERIFY(serve(u"sector/Brenmar.prf", profileData(u"service/Brenmar.prf"), listedTime));
-    QVERIFY(serve(u"sector/Brenmar/ASR/APP.ASR", profileData(u"service/Brenmar_APP.asr")));
-    QVERIFY(serve(u"sector/Brenmar/notes.txt", "LastSession\tcallsign\tkept\r\n"));
-    QVERIFY(place(u"Brenmar.prf", profileData(u"user/Brenmar.prf"), oldTime));
-    QVERIFY(place(u"Brenmar/ASR/APP.ASR", profileData(u"user/Brenmar_APP.asr"), oldTime));
-    QVERIFY(place(u"keep.txt", "the user's own"));
-
-    FilesChecker checker(nullptr, false);
-    QVERIFY2(compare(checker, u"sector"), "The sector comparison did not finish.");
-    QCOMPARE(checker.PendingCount(), quint64(4));
-    QVERIFY2(download(checker, u"sector"), "The sector downloads did not finish.");
-    QCOMPARE(checker.FailedWriteCount(), quint64(0));
-    QVERIFY2(localFiles()
-                 == (QMap<QString, QByteArray>{
-                     {QStringLiteral("Brenmar.prf"), profileData(u"merged/Brenmar.prf")},
-                     {QStringLiteral("Brenmar/ASR/APP.ASR"), profileData(u"merged/Brenmar_APP.asr")},
-                     {QStringLiteral("Brenmar/notes.txt"), "LastSession\tcallsign\tkept\r\n"},
-                     {QStringLiteral("Data/a.txt"), "a, new"},
-                     {QStringLiteral("keep.txt"), "the user's own"}}),
-             "A downloaded profile or ASR file does not carry the user's lines, or another file "
-             "was merged or not written.");
-    QCOMPARE(QFileInfo(localPath(u"Data/a.txt")).lastModified(), aTime);
-    QCOMPARE(QFileInfo(localPath(u"Brenmar.prf")).lastModified(), listedTime);
-
-    FilesChecker next(nullptr, false);
-    QVERIFY2(compare(next, u"sector"), "The next sector comparison did not finish.");
-    QVERIFY2(next.PendingFiles().isEmpty(), "Files just downloaded are outdated at the next check.");
-}
-
-void TestFilesChecker::sectorLargeFilesBeyondTheCapAllArrive()
-{
-    // Large files first, so the batch learns their size, then more small ones
-    // than are posted in one turn of the event loop. Two large files fit the
-    // byte budget at once, three do not. The first replaces an old file.
-    constexpr int largeCount = 5;
-    constexpr int largeSize = int(SectorDownloadQueue::byteBudget / 2) - 1024 * 1024;
-    constexpr int count = 250;
-    QJsonObject folder;
-    QMap<QString, QByteArray> served;
-    for (int i = 0; i < count; ++i) {
-        const QString name = i < largeCount ? QStringLiteral("Mixed/large%1.bin").arg(i)
-                                            : QStringLiteral("Mixed/small%1.txt").arg(i);
-        served.insert(name,
-                      i < largeCount ? patterned(largeSize, quint32(i)) : QByteArray::number(i));
-        QVERIFY(serve(QString(QStringLiteral("sector/") + name), served.value(name)));
-        folder.insert(name.mid(6), listedText);
-    }
-    // A JSON object lists its members sorted, so "large" comes before "small".
-    setList(u"sector",
-            QJsonDocument(QJsonArray{QJsonObject{{QStringLiteral("Mixed"), folder}}}).toJson());
-    const QString replaced = localPath(u"Mixed/large0.bin");
-    const QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-        | QFile::ReadGroup | QFile::ExeGroup;
-    QVERIFY(place(u"Mixed/large0.bin", "old", oldTime)
-            && QFile::setPermissions(replaced, permissions));
-
-    FilesChecker checker(nullptr, false);
-    QVERIFY2(compare(checker, u"sector"), "The sector comparison did not finish.");
-    QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
-    int mostLargeRunning = 0;
-    connect(&checker, &FilesChecker::OneFileUpdated, this, [&] {
-        // Until then at least two large files are left, so every download
-        // still running is a large one.
-        const auto replies = RequestSender::sharedManager()->findChildren<QNetworkReply *>();
-        if (updated.count() <= largeCount - 2)
-            mostLargeRunning = std::max(
-                mostLargeRunning,
-                int(std::count_if(replies.cbegin(), replies.cend(), [](const QNetworkReply *reply) {
-                    return !reply->isFinished()
-                        && reply->url().path().endsWith(QLatin1String("/downloadSectorFile.php"));
-                })));
-    });
-    QVERIFY2(download(checker, u"sector"),
-             "A batch with more files than are let in at once did not finish.");
-    QCOMPARE(checker.FailedWriteCount(), quint64(0));
-    QCOMPARE(requestedFiles(u"sector").size(), count);
-    QVERIFY2(mostLargeRunning <= 2,
-             qPrintable(QStringLiteral("%1 downloads ran beside large ones, at most 2 may.")
-                            .arg(mostLargeRunning)));
-    QVERIFY2(localFiles() == served, "A file was not written whole and in order.");
-    QCOMPARE(QFileInfo(replaced).lastModified(), listedTime);
-    QVERIFY2((QFile::permissions(replaced) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser))
-                 == permissions,
-             "The replaced file did not keep the permissions of the old one.");
-}
-
-// A download of an earlier batch may still be writing into a folder that the
-// next batch clears of stale part files: its part must survive.
-void TestFilesChecker::partClearingKeepsLiveParts()
-{
-    QVERIFY(place(u"Data/stale.txt.tarn-part", "half of a stale file"));
-    AtomicFileWriter::Incremental running(localPath(u"Data/running.txt"));
-    QVERIFY2(running.open() && running.append("first half "), "The running write could not start.");
-    AtomicFileWriter::removePartFiles(localPath(u"Data"), {running.partFileName()});
-    QVERIFY2(!QFile::exists(localPath(u"Data/stale.txt.tarn-part")),
-             "The stale part file was not removed.");
-    QVERIFY2(running.append("second half")
-                 && running.finish(QDateTime::currentDateTime(), QString()),
-             "The running write lost its part file.");
-    QCOMPARE(readFile(localPath(u"Data/running.txt")), QByteArray("first half second half"));
-}
-
-void TestFilesChecker::hostilePathCheck_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("safe");
-    const QStringList hostile = hostilePaths();
-    for (int i = 0; i < hostile.size(); ++i)
-        QTest::addRow("hostile %d", i) << hostile.at(i) << false;
-    // Names that look close to a refused one but are ordinary files.
-    for (const QString &path :
-         splitAtSpaces(u"sub/safe.dll ...a a..b/c.txt .hidden con_list.txt COM10 nul-device.txt "
-                       u"LPT Überflug.prf Brenmar.prf ASR/Brenmar_APP.asr")
-             + QStringList{QStringLiteral("a b/c d.txt")})
-        QTest::addRow("ordinary %s", qPrintable(path)) << path << true;
-}
-
-void TestFilesChecker::hostilePathCheck()
-{
-    QFETCH(QString, path);
-    QFETCH(bool, safe);
-    QCOMPARE(ListedPath::isSafeClientPath(path), safe);
-    QCOMPARE(ListedPath::isSafeSectorPath(QStringLiteral("//") + path), safe);
-}
-
-void TestFilesChecker::hostileListsWriteNothingOutside_data()
-{
-    // Each form in the "client" list, and in the sector tree at the top,
-    // inside a folder, and one level down a folder key "..".
-    QTest::addColumn<QString>("mode");
-    QTest::addColumn<QStringList>("requested");
-    QTest::addColumn<QStringList>("written");
-    QTest::newRow("client") << QStringLiteral("client")
-                            << QStringList{QStringLiteral("sub/safe.dll")}
-                            << splitAtSpaces(u"sub sub/safe.dll");
-    QTest::newRow("sector") << QStringLiteral("sector")
-                            << splitAtSpaces(u"//Data/safe.txt //safe.txt")
-                            << splitAtSpaces(u"Data Data/safe.txt safe.txt");
-}
-
-void TestFilesChecker::hostileListsWriteNothingOutside()
-{
-    QFETCH(QString, mode);
-    QFETCH(QStringList, requested);
-    QFETCH(QStringList, written);
-    QVERIFY(writeFile(m_area->filePath(QStringLiteral("outside.txt")), "the user's own file\n"));
-    QVERIFY(writeFile(m_area->filePath(QStringLiteral("beside/keep.txt")), "keep\n"));
-    // Any path that slipped through would be written.
-    testService().setEveryDownload(servedBytes.toStdString());
-    QJsonArray list{QJsonObject{{QStringLiteral("path"), QStringLiteral("sub/safe.dll")}}};
-    QJsonObject tree{{QStringLiteral("safe.txt"), listedText}};
-    QJsonObject folder = tree;
-    for (const QString &path : hostilePaths()) {
-        list.append(QJsonObject{{QStringLiteral("path"), path}});
-        tree.insert(path, listedText);
-        folder.insert(path, listedText);
-    }
-    tree.insert(QStringLiteral("Data"), folder);
-    tree.insert(QStringLiteral(".."), QJsonObject{{QStringLiteral("outside.txt"), listedText}});
-    setList(u"client", QJsonDocument(list).toJson());
-    setList(u"sector", QJsonDocument(QJsonArray{tree}).toJson());
-    auto before = snapshot(m_area->path());
-
-    FilesChecker checker(nullptr, false);
-    QVERIFY2(compare(checker, mode), "The comparison did not finish.");
-    QVERIFY2(download(checker, mode), "The download of the ordinary files did not finish.");
-    QCOMPARE(requestedFiles(mode), requested);
-    auto after = snapshot(m_area->path());
-    for (const QString &path : qAsConst(written))
-        QVERIFY2(after.take(QStringLiteral("root/") + path).content
-                     == (path.contains(QLatin1Char('.')) ? servedBytes : QByteArray()),
-                 "The ordinary file was not written.");
-    before.remove(QStringLiteral("root"));
-    after.remove(QStringLiteral("root"));
-    QVERIFY2(after == before, "A file or folder beside the root was written, made or removed.");
-    for (const QString &above : {QStringLiteral("/../"), QStringLiteral("/../../")})
-        QVERIFY2(!QFileInfo::exists(m_area->path() + above + escapeName()),
-                 "A file was written above the folder.");
-    QVERIFY2(!QFileInfo::exists(QLatin1Char('/') + escapeName()),
-             "A file was written at the top of the file system.");
-}
-
-void TestFilesChecker::queueWindow_data()
-{
-    QTest::addColumn<int>("maxInFlight");
-    QTest::addColumn<qint64>("length");
-    QTest::newRow("default") << 0 << qint64(1024);
-    QTest::newRow("default, no lengths") << 0 << qint64(-1);
-    QTest::newRow("widened") << 4 * SectorDownloadQueue::defaultMaxInFlight << qint64(1024);
-    QTest::newRow("one") << 1 << qint64(1024);
-}
-
-void TestFilesChecker::queueWindow()
-{
-    QFETCH(int, maxInFlight);
-    QFETCH(qint64, length);
-    SectorDownloadQueue queue;
-    if (maxInFlight > 0)
-        queue.setMaxInFlight(maxInFlight);
-    const int window = maxInFlight > 0 ? maxInFlight : SectorDownloadQueue::defaultMaxInFlight;
-    const QStringList paths = numberedPaths(window + 10);
-    queue.start(paths);
-    QString path;
-    QVERIFY(queue.takeNext(path));
-    QVERIFY2(window == 1 || !queue.takeNext(path),
-             "A second download went out before any headers came.");
-    queue.headersArrived(path, length);
-    QCOMPARE(1 + takeAll(queue, length), window);
-    // Each download that ends lets the next one out, in list order.
-    queue.finished(paths.first());
-    QVERIFY(queue.takeNext(path));
-    QCOMPARE(path, paths.at(window));
-    QVERIFY(!queue.takeNext(path));
-}
-
-void TestFilesChecker::queueLengthsAgainstTheBudget_data()
-{
-    // A download without headers yet counts at the average length seen.
-    constexpr qint64 budget = SectorDownloadQueue::byteBudget;
-    QTest::addColumn<qint64>("length");
-    QTest::addColumn<int>("inFlight");
-    QTest::newRow("a third of the budget") << budget / 3 << 3;
-    QTest::newRow("exactly half") << budget / 2 << 2;
-    QTest::newRow("just over half, one at a time") << budget / 2 + 1 << 1;
-    QTest::newRow("beyond the budget, still one") << budget + 1 << 1;
-}
-
-void TestFilesChecker::queueLengthsAgainstTheBudget()
-{
-    QFETCH(qint64, length);
-    QFETCH(int, inFlight);
-    SectorDownloadQueue queue;
-    queue.start(numberedPaths(SectorDownloadQueue::defaultMaxInFlight + 10));
-    QCOMPARE(takeAll(queue, length), inFlight);
-    QCOMPARE(queue.inFlight(), inFlight);
-}
-
-void TestFilesChecker::queueDefersDuplicates()
-{
-    // A path listed twice waits for its earlier download, also one of an
-    // earlier batch; a new batch waits for its first headers again, and the
-    // downloads still running count against it.
-    SectorDownloadQueue queue;
-    queue.start(splitAtSpaces(u"//a //b //a //c"));
-    QString path;
-    QVERIFY(queue.takeNext(path));
-    queue.headersArrived(path, 1024);
-    QStringList taken;
-    while (queue.takeNext(path))
-        taken.append(path);
-    QVERIFY2(taken == splitAtSpaces(u"//b //c"), "A path went out twice at the same time.");
-    queue.start(splitAtSpaces(u"//d //b"));
-    QVERIFY(!queue.takeNext(path));
-    queue.headersArrived(QStringLiteral("//b"), 1024);
-    QVERIFY(queue.takeNext(path));
-    QCOMPARE(path, QStringLiteral("//d"));
-    QVERIFY2(!queue.takeNext(path), "A path of the new batch went out beside its earlier download.");
-    queue.finished(QStringLiteral("//b"));
-    QVERIFY(queue.takeNext(path));
-    QCOMPARE(path, QStringLiteral("//b"));
-}
-
-void TestFilesChecker::mergesLines_data()
-{
-    QTest::addColumn<QByteArray>("userCopy");
-    QTest::addColumn<QByteArray>("downloaded");
-    QTest::addColumn<QByteArray>("merged");
-    QTest::newRow("download loses its carriage returns, the user's line keeps its own")
-        << QByteArray("Voice\tSPPT\t0\r\n") << QByteArray("A\r\tone\r\nB\ttwo\r\n")
-        << QByteArray("A\tone\nB\ttwo\nVoice\tSPPT\t0\r\n");
-    QTest::newRow("a last downloaded line without line feed gets one")
-        << QByteArray("LastSession\tcallsign\tBRM_W_APP\r\n") << QByteArray("A\tone\r\nB\ttwo")
-        << QByteArray("A\tone\nB\ttwo\nLastSession\tcallsign\tBRM_W_APP\r\n");
-    QTest::newRow("a last downloaded keyed line without line feed is dropped")
-        << QByteArray("LastSession\tcallsign\tBRM_W_APP\n")
-        << QByteArray("A\tone\nLastSession\tcallsign\tBRM_OBS")
-        << QByteArray("A\tone\nLastSession\tcallsign\tBRM_W_APP\n");
-    QTest::newRow("the user's last line keeps its missing line feed")
-        << QByteArray("X\tmine\nSECTORTITLE:Mine") << QByteArray("A\tone\n")
-        << QByteArray("A\tone\nSECTORTITLE:Mine");
-    QTest::newRow("lines in a legacy code page pass byte for byte")
-        << QByteArray("Voice\tinput_hardware\tMikrofon (Ger\xe4t \xae)\r\nX\t\xe9t\xe9\r\n")
-        << QByteArray("Caf\xe9\tn\xb0 1\r\nVoice\tinput_hardware\t\r\n\xff\xfe\tbytes\r\n")
-        << QByteArray("Caf\xe9\tn\xb0 1\n\xff\xfe\tbytes\nVoice\tinput_hardware\tMikrofon "
-                      "(Ger\xe4t \xae)\r\n");
-    QTest::newRow("a tab is part of the marker")
-        << QByteArray() << QByteArray("Sounds CONFLICT\nLastSession callsign\nSounds\tX\n")
-        << QByteArray("Sounds CONFLICT\nLastSession callsign\n");
-}
-
-void TestFilesChecker::mergesLines()
-{
-    QFETCH(QByteArray, userCopy);
-    QFETCH(QByteArray, downloaded);
-    QFETCH(QByteArray, merged);
-    QCOMPARE(ProfileMerge::MergeProfile(userCopy, downloaded), merged);
-}
-
-void TestFilesChecker::recognisesEveryMarker_data()
-{
-    QTest::addColumn<QByteArray>("marker");
-    for (const QByteArray &marker : userLineMarkers())
-        QTest::newRow(marker.constData()) << marker;
-}
-
-void TestFilesChecker::recognisesEveryMarker()
-{
-    QFETCH(QByteArray, marker);
-    QVERIFY2(ProfileMerge::isKeyedLine(marker.toLower() + "\tvalue\r\n"),
-             "A marker's line in lower case is not keyed.");
-    QVERIFY2(ProfileMerge::isKeyedLine("prefix " + marker.toUpper()),
-             "A marker in upper case in the middle of a line is not keyed.");
-    QVERIFY2(!ProfileMerge::isKeyedLine(marker.mid(1) + "\n"),
-             "A line holding a marker without its first letter is keyed.");
-}
-
-void TestFilesChecker::appliesToProfilesAndAsrFiles_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<bool>("merged");
-    QTest::newRow("profile in upper case")
-        << QStringLiteral("/home/jo/Sector//BRENMAR.PRF") << true;
-    QTest::newRow("ASR file in upper case") << QStringLiteral("/home/jo/Sector/TWR.ASR") << true;
-    QTest::newRow("folder named like an ASR file")
-        << QStringLiteral("/s/old.asr/notes.txt") << true;
-    QTest::newRow("other text file") << QStringLiteral("/home/jo/Sector/Brenmar.txt") << false;
-    QTest::newRow("other profile") << QStringLiteral("/home/jo/Sector/Other.prf") << false;
-}
-
-void TestFilesChecker::appliesToProfilesAndAsrFiles()
-{
-    QFETCH(QString, path);
-    QFETCH(bool, merged);
-    QCOMPARE(ProfileMerge::appliesTo(path), merged);
-}
 
 QTEST_GUILESS_MAIN(TestFilesChecker)
 #include "tst_fileschecker.moc"

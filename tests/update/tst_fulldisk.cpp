@@ -2,13 +2,11 @@
 // say so, and leave the file it would have replaced as it was. Needs root
 // for its mounts.
 
-#include "TestService.h"
+#include "HelperProcess.h"
 
 #include "handlers/SettingsHandler.h"
 #include "handlers/UpdateHandler.h"
 
-#include <QFileInfo>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
@@ -20,10 +18,8 @@
 #include <cstring>
 
 namespace {
-constexpr qint64 smallFileSystemBytes = 256 * 1024;
 const QString fillerName = QStringLiteral("filler");
 const QString settingsName = QStringLiteral("settings.dat");
-const QString helperName = QFileInfo(QStringLiteral(TARN_UPDATE_HELPER)).fileName();
 
 // A tmpfs of a given size on a temporary folder, unmounted when the object
 // goes, so also when a check fails half-way.
@@ -33,12 +29,10 @@ public:
     explicit SmallFileSystem(qint64 bytes)
     {
         const QByteArray options = "size=" + QByteArray::number(bytes);
-        m_problem = !isValid() ? QStringLiteral("no temporary folder could be made")
-            : ::mount("tarn-fulldisk", QFile::encodeName(path()).constData(), "tmpfs", 0,
-                      options.constData())
-                != 0
-            ? QString::fromLocal8Bit(std::strerror(errno))
-            : QString();
+        if (::mount("tarn-fulldisk", QFile::encodeName(path()).constData(), "tmpfs", 0,
+                    options.constData())
+            != 0)
+            m_problem = QString::fromLocal8Bit(std::strerror(errno));
     }
     ~SmallFileSystem() { ::umount2(QFile::encodeName(path()).constData(), MNT_DETACH); }
     QString problem() const { return m_problem; }
@@ -76,99 +70,93 @@ class TestFullDisk : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void writeOntoFullDisk_data();
-    void writeOntoFullDisk();
+    void initTestCase()
+    {
+        if (geteuid() != 0)
+            QSKIP("Mounting a small file system needs root rights; the full-disk cases are "
+                  "skipped.");
+        new SettingsHandler(this);
+    }
 
-private:
-    SettingsHandler *m_settings = nullptr;
+    void writeOntoFullDisk_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QByteArray>("oldContent");
+        QTest::addColumn<QByteArray>("newContent");
+        QByteArray profile = "LastSession\tcallsign\tEDDF_APP\r\n";
+        for (int line = 0; line < 2000; ++line)
+            profile += "Settings\tSCREEN\tScreen" + QByteArray::number(line) + ".txt\r\n";
+        QTest::newRow("file streamed to the disk")
+            << QStringLiteral("Data/Radar.sct") << randomBytes(16 * 1024) << randomBytes(96 * 1024);
+        // Larger than the room that is left.
+        QTest::newRow("profile merged in memory")
+            << QStringLiteral("Profiles/Brenmar.prf")
+            << QByteArray("LastSession\tcallsign\tEDWW_CTR\r\nSettings\tScreen\tOld.txt\r\n")
+            << profile;
+        // The settings file lies beside the executable, so a copy of the helper
+        // runs from the small file system.
+        QTest::newRow("settings save")
+            << settingsName
+            << settingsFileBytes(
+                   QJsonObject{{QStringLiteral("username"), QStringLiteral("1084211")}})
+            << QByteArray(4096, '9');
+    }
+
+    void writeOntoFullDisk()
+    {
+        QFETCH(QString, path);
+        QFETCH(QByteArray, oldContent);
+        QFETCH(QByteArray, newContent);
+        const bool settingsSave = path == settingsName;
+        SmallFileSystem disk(
+            256 * 1024 + (settingsSave ? QFileInfo(QStringLiteral(TARN_UPDATE_HELPER)).size() : 0));
+        if (!disk.problem().isEmpty())
+            QSKIP(
+                qPrintable(QStringLiteral("A small tmpfs could not be mounted (%1); the full-disk "
+                                          "case is skipped.")
+                               .arg(disk.problem())));
+        QTemporaryDir content;
+        resetTestService(content.path());
+        const QString published = content.filePath(QStringLiteral("sector/") + path);
+        const QDateTime serviceTime(QDate(2024, 3, 9), QTime(17, 45, 12), Qt::LocalTime);
+        QVERIFY(writeFile(published, newContent) && setModificationTime(published, serviceTime));
+        QVERIFY(writeFile(disk.filePath(path), oldContent)
+                && setModificationTime(disk.filePath(path), serviceTime.addYears(-1)));
+        QStringList files{path, fillerName};
+        if (settingsSave) {
+            QVERIFY(copyHelperInto(disk.path()));
+            files.append(helperName());
+        }
+        QVERIFY2(disk.fill(), "The small file system could not be filled.");
+
+        if (settingsSave) {
+            QProcess process;
+            startHelper(process, disk.path(),
+                        {QStringLiteral("save-setting"), QStringLiteral("username"),
+                         QString::fromLatin1(newContent)});
+            QVERIFY2(process.waitForFinished(60000), "The settings save did not end.");
+            QVERIFY2(process.readAllStandardOutput().trimmed() == "saved=0",
+                     "The settings save did not report its failure.");
+        } else {
+            settings()->insert(QStringLiteral("sectorPath"), fileUrl(disk.path()));
+            UpdateHandler handler;
+            QSignalSpy compared(&handler, &UpdateHandler::checkoutComplete);
+            QSignalSpy failures(&handler, &UpdateHandler::updateFailures);
+            QSignalSpy completed(&handler, &UpdateHandler::updateCompleted);
+            handler.checkUpdate();
+            QVERIFY2(waitForSignals(compared) && compared.first().first().toBool(),
+                     "The old file was not found outdated.");
+            handler.startUpdate();
+            QVERIFY2(waitForSignals(completed), "The update did not complete.");
+            QVERIFY2(failures.count() == 1 && failures.first().first().toUInt() == 1,
+                     "The write was not reported as failed once.");
+        }
+        QVERIFY2(readFile(disk.filePath(path)) == oldContent,
+                 "The old file changed although the new one did not fit.");
+        files.sort();
+        QCOMPARE(contents(snapshot(disk.path())).keys(), files);
+    }
 };
-
-void TestFullDisk::initTestCase()
-{
-    if (geteuid() != 0)
-        QSKIP("Mounting a small file system needs root rights; the full-disk cases are skipped.");
-    m_settings = new SettingsHandler(this);
-}
-
-void TestFullDisk::writeOntoFullDisk_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QByteArray>("oldContent");
-    QTest::addColumn<QByteArray>("newContent");
-    QByteArray profile = "LastSession\tcallsign\tEDDF_APP\r\n";
-    for (int line = 0; line < 2000; ++line)
-        profile += "Settings\tSettingsfileSCREEN\tScreen" + QByteArray::number(line) + ".txt\r\n";
-    QTest::newRow("file streamed to the disk")
-        << QStringLiteral("Data/Radar.sct") << randomBytes(16 * 1024) << randomBytes(96 * 1024);
-    // Larger than the room that is left.
-    QTest::newRow("profile merged in memory")
-        << QStringLiteral("Profiles/Brenmar.prf")
-        << QByteArray("LastSession\tcallsign\tEDWW_CTR\r\nSettings\tScreen\tOld.txt\r\n")
-        << profile;
-    // The settings file lies beside the executable, so a copy of the helper
-    // runs from the small file system.
-    QTest::newRow("settings save")
-        << settingsName
-        << settingsFileBytes(QJsonObject{{QStringLiteral("username"), QStringLiteral("1084211")}})
-        << QByteArray(4096, '9');
-}
-
-void TestFullDisk::writeOntoFullDisk()
-{
-    QFETCH(QString, path);
-    QFETCH(QByteArray, oldContent);
-    QFETCH(QByteArray, newContent);
-    const bool settingsSave = path == settingsName;
-    const qint64 helperBytes = QFileInfo(QStringLiteral(TARN_UPDATE_HELPER)).size();
-    SmallFileSystem disk(smallFileSystemBytes + (settingsSave ? helperBytes : 0));
-    if (!disk.problem().isEmpty())
-        QSKIP(qPrintable(
-            QStringLiteral(
-                "A small tmpfs could not be mounted (%1); the full-disk case is skipped.")
-                .arg(disk.problem())));
-    QTemporaryDir content;
-    resetTestService(content.path());
-    const QString published = content.filePath(QStringLiteral("sector/") + path);
-    const QDateTime serviceTime(QDate(2024, 3, 9), QTime(17, 45, 12), Qt::LocalTime);
-    QVERIFY(writeFile(published, newContent) && setModificationTime(published, serviceTime));
-    QVERIFY(writeFile(disk.filePath(path), oldContent)
-            && setModificationTime(disk.filePath(path), serviceTime.addYears(-1)));
-    QStringList files{path, fillerName};
-    if (settingsSave) {
-        QVERIFY(QFile::copy(QStringLiteral(TARN_UPDATE_HELPER), disk.filePath(helperName)));
-        files.append(helperName);
-    }
-    QVERIFY2(disk.fill(), "The small file system could not be filled.");
-
-    if (settingsSave) {
-        QProcess process;
-        process.setProcessEnvironment(serviceEnvironment());
-        process.start(disk.filePath(helperName),
-                      {QStringLiteral("save-setting"), QStringLiteral("username"),
-                       QString::fromLatin1(newContent)});
-        QVERIFY2(process.waitForFinished(60000), "The settings save did not end.");
-        QVERIFY2(process.readAllStandardOutput().trimmed() == "saved=0",
-                 "The settings save did not report its failure.");
-    } else {
-        m_settings->insert(QStringLiteral("sectorPath"), fileUrl(disk.path()));
-        UpdateHandler handler;
-        QSignalSpy compared(&handler, &UpdateHandler::checkoutComplete);
-        QSignalSpy failures(&handler, &UpdateHandler::updateFailures);
-        QSignalSpy completed(&handler, &UpdateHandler::updateCompleted);
-        handler.checkUpdate();
-        QVERIFY2(waitForSignals(compared) && compared.first().first().toBool(),
-                 "The old file was not found outdated.");
-        handler.startUpdate();
-        QVERIFY2(waitForSignals(completed), "The update did not complete.");
-        QVERIFY2(failures.count() == 1 && failures.first().first().toUInt() == 1,
-                 "The write was not reported as failed once.");
-    }
-    QVERIFY2(readFile(disk.filePath(path)) == oldContent,
-             "The old file changed although the new one did not fit.");
-    files.sort();
-    QCOMPARE(contents(snapshot(disk.path())).keys(), files);
-}
 
 QTEST_GUILESS_MAIN(TestFullDisk)
 #include "tst_fulldisk.moc"
