@@ -4,7 +4,6 @@
 // the download queue and the profile merge.
 
 #include "HelperProcess.h"
-#include "ProfileMarkers.h"
 #include "TestService.h"
 
 #include "net/RequestSender.h"
@@ -181,74 +180,49 @@ private Q_SLOTS:
         QFile::remove(QLatin1Char('/') + escapeName());
     }
 
-    void listReplies_data()
+    void clientUpdate()
     {
-        // list: empty for the service's own.
-        QTest::addColumn<QString>("mode");
-        QTest::addColumn<QByteArray>("list");
-        QTest::addColumn<bool>("compared");
-        const QString sector = QStringLiteral("sector");
-        QTest::newRow("client") << QStringLiteral("client") << QByteArray() << true;
-        QTest::newRow("sector") << sector << QByteArray() << true;
-        QTest::newRow("no mode") << QString() << QByteArray() << false;
-        QTest::newRow("client list not an array")
-            << QStringLiteral("client") << QByteArray("{\"path\": \"a\"}") << true;
-        QTest::newRow("empty sector list") << sector << QByteArray("[]") << false;
-        QTest::newRow("sector list not an array")
-            << sector << QByteArray("{\"A\": {\"b.txt\": " + listed + "}}") << false;
-        QTest::newRow("sector list not JSON") << sector << QByteArray("not json") << false;
-    }
-
-    void listReplies()
-    {
-        QFETCH(QString, mode);
-        QFETCH(QByteArray, list);
-        QFETCH(bool, compared);
-        QVERIFY(serve(u"client/a.txt", "a") && serve(u"sector/a.txt", "a"));
-        if (!list.isEmpty())
-            setList(mode, list);
-        QVERIFY(place(u"Tarn.exe.delete", "old program"));
-
-        FilesChecker checker(nullptr, false);
-        checker.SetRootPath(root());
-        checker.SetMode(mode);
-        QSignalSpy comparisons(&checker, &FilesChecker::FilesCompared);
-        QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
-        checker.RequestFilelist(listEndpoint(mode));
-        // The spy is connected before any sender, so the checker has handled the reply.
-        QVERIFY2(waitForSignals(replies), "The list reply did not come.");
-        QCOMPARE(comparisons.count(), compared ? 1 : 0);
-        QCOMPARE(checker.PendingCount(), quint64(compared && list.isEmpty() ? 1 : 0));
-        // Only a compared "client" list clears what an earlier update set aside.
-        QCOMPARE(QFile::exists(localPath(u"Tarn.exe.delete")),
-                 !compared || mode != QLatin1String("client"));
-    }
-
-    void clientComparison()
-    {
+        // The service lists its hashes in upper case, and a wrong one for bad.dll.
+        testService().setUpperCaseHashes(true);
+        testService().setWrongHash("bad.dll");
         for (const QString &file :
-             splitAtSpaces(u"same.txt dnt.txt pam.txt absent-dnt.txt Case.txt"))
+             splitAtSpaces(u"same.txt dnt.txt pam.txt absent-dnt.txt Case.txt "
+                           u"bad.dll changed.txt sub/deep/new.dll"))
             QVERIFY(serve(QString(QStringLiteral("client/") + file), file.toUtf8()));
-        QVERIFY(serve(u"client/changed.txt", "new content")
-                && serve(u"client/sub/deep/new.dll", "dll"));
         QVERIFY(serve(u"client/.modes.json",
                       R"({"dnt.txt": "DNT", "pam.txt": "PAM", "absent-dnt.txt": "DNT"})"));
+        QVERIFY(
+            serve(u"client/Brenmar.prf", "Settings\tX\t1\r\nLastSession\tcallsign\tBRM_OBS\r\n"));
+        QVERIFY(place(u"Brenmar.prf", "Settings\tX\t0\r\nLastSession\tcallsign\tBRM_W_APP\r\n"));
         for (const QString &file : splitAtSpaces(u"same.txt unlisted.txt Tarn.exe.delete "
                                                  u"sub/lib.dll.delete sub/lib.dll.DELETE "
                                                  u"data.bin.tarn-part .hidden/old.delete case.txt"))
             QVERIFY(place(file, file.toUtf8()));
         QVERIFY(place(u"dnt.txt", "user copy") && place(u"pam.txt", "user copy"));
-        QVERIFY(place(u"changed.txt", "old content"));
+        QVERIFY(place(u"changed.txt", "old") && place(u"bad.dll", "working"));
 
-        FilesChecker checker(nullptr, false);
+        FilesChecker checker(nullptr, true);
+        QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
         QVERIFY2(compare(checker, u"client"), "The client comparison did not finish.");
-        QCOMPARE(checker.PendingFiles(),
-                 splitAtSpaces(u"Case.txt absent-dnt.txt changed.txt sub/deep/new.dll"));
-        // Files set aside by an earlier update, and partial files, go; not in a
-        // hidden folder and not with a suffix in other letter case.
-        QCOMPARE(localFiles().keys(),
-                 splitAtSpaces(u".hidden/old.delete case.txt changed.txt dnt.txt pam.txt "
-                               u"same.txt sub/lib.dll.DELETE unlisted.txt"));
+        QVERIFY2(waitForSignals(finished), "The downloads did not finish.");
+        QCOMPARE(requestedFiles(u"client"),
+                 splitAtSpaces(u"Brenmar.prf Case.txt absent-dnt.txt bad.dll changed.txt "
+                               u"sub/deep/new.dll"));
+        QCOMPARE(checker.FailedWriteCount(), quint64(1));
+        // Files set aside by an earlier update, and partial files, go; not in
+        // a hidden folder and not with a suffix in other letter case. The
+        // probe for a file in use must not have emptied the user's copy.
+        auto expected = QMap<QString, QByteArray>{
+            {QStringLiteral("Brenmar.prf"), "Settings\tX\t1\nLastSession\tcallsign\tBRM_W_APP\r\n"},
+            {QStringLiteral("bad.dll"), "working"},
+            {QStringLiteral("dnt.txt"), "user copy"},
+            {QStringLiteral("pam.txt"), "user copy"}};
+        for (const QString &file :
+             splitAtSpaces(u".hidden/old.delete Case.txt absent-dnt.txt case.txt "
+                           u"changed.txt same.txt sub/deep/new.dll "
+                           u"sub/lib.dll.DELETE unlisted.txt"))
+            expected.insert(file, file.toUtf8());
+        QCOMPARE(localFiles(), expected);
     }
 
     void clientListedModes_data()
@@ -285,39 +259,6 @@ private Q_SLOTS:
         QCOMPARE(readFile(localPath(u"absent.txt")),
                  contentCompared ? QByteArray() : QByteArray("service copy"));
         QCOMPARE(readFile(localPath(u"present.txt")), QByteArray("user copy"));
-    }
-
-    void clientDownloads()
-    {
-        // The service lists its hashes in upper case, and a wrong one for bad.dll.
-        testService().setUpperCaseHashes(true);
-        testService().setWrongHash("bad.dll");
-        QVERIFY(serve(u"client/bad.dll", "tampered") && place(u"bad.dll", "working"));
-        QVERIFY(serve(u"client/same.txt", "same") && place(u"same.txt", "same"));
-        QVERIFY(serve(u"client/data.txt", "new data") && place(u"data.txt", "old"));
-        QVERIFY(serve(u"client/sub/new/file.dat", "new file"));
-        QVERIFY(
-            serve(u"client/Brenmar.prf", "Settings\tX\t1\r\nLastSession\tcallsign\tBRM_OBS\r\n"));
-        QVERIFY(place(u"Brenmar.prf", "Settings\tX\t0\r\nLastSession\tcallsign\tBRM_W_APP\r\n"));
-
-        FilesChecker checker(nullptr, true);
-        QSignalSpy updated(&checker, &FilesChecker::OneFileUpdated);
-        QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-        QSignalSpy restart(&checker, &FilesChecker::RestartNeeded);
-        QVERIFY2(compare(checker, u"client"), "The client comparison did not finish.");
-        QVERIFY2(waitForSignals(finished), "The downloads did not finish.");
-        QCOMPARE(updated.count(), 4);
-        QCOMPARE(checker.FailedWriteCount(), quint64(1));
-        QCOMPARE(restart.count(), 0);
-        // The probe for a file in use must not have emptied the user's copy.
-        QCOMPARE(
-            localFiles(),
-            (QMap<QString, QByteArray>{{QStringLiteral("bad.dll"), "working"},
-                                       {QStringLiteral("Brenmar.prf"),
-                                        "Settings\tX\t1\nLastSession\tcallsign\tBRM_W_APP\r\n"},
-                                       {QStringLiteral("data.txt"), "new data"},
-                                       {QStringLiteral("same.txt"), "same"},
-                                       {QStringLiteral("sub/new/file.dat"), "new file"}}));
     }
 
     void clientFileInUseIsSetAside()
@@ -434,31 +375,6 @@ private Q_SLOTS:
                  "A failed write changed the folder or left its partial file behind.");
     }
 
-    void sectorWalk()
-    {
-        // Two elements name the same file: it is downloaded twice, one after the other.
-        setList(u"sector",
-                "[{\"B\": {\"z.txt\": " + listed + ", \"a.txt\": " + listed
-                    + ", \"Sub\": {\"c.txt\": " + listed + "}}, \"A.txt\": " + listed
-                    + "}, {\"a\": {\"b.txt\": " + listed + "}}, {}, {\"a\": {\"b.txt\": " + listed
-                    + "}}]");
-        testService().setEveryDownload(servedBytes.toStdString());
-        FilesChecker checker(nullptr, false);
-        QList<quint64> countsWhenCompared;
-        connect(&checker, &FilesChecker::FilesCompared, this,
-                [&] { countsWhenCompared.append(checker.PendingCount()); });
-        QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
-        QVERIFY2(compare(checker, u"sector"), "The sector comparison did not finish.");
-        QVERIFY(waitForSignals(replies));
-        // One comparison per element of the list.
-        QCOMPARE(countsWhenCompared, (QList<quint64>{4, 5, 5, 6}));
-        const QStringList files
-            = splitAtSpaces(u"//A.txt //B/Sub/c.txt //B/a.txt //B/z.txt //a/b.txt //a/b.txt");
-        QCOMPARE(checker.PendingFiles(), files);
-        QVERIFY2(download(checker, u"sector"), "The sector downloads did not finish.");
-        QCOMPARE(requestedFiles(u"sector"), files);
-    }
-
     void sectorOutdatedTest_data()
     {
         // The local file's time against the listed one; no time for no file.
@@ -525,47 +441,6 @@ private Q_SLOTS:
         QVERIFY2(compare(next, u"sector"), "The next sector comparison did not finish.");
         QVERIFY2(next.PendingFiles().isEmpty(),
                  "Files just downloaded are outdated at the next check.");
-    }
-
-    void sectorLargeFilesBeyondTheCapAllArrive()
-    {
-        // Large files first, so the batch learns their size, then more small ones
-        // than are posted in one turn of the event loop. Two large files fit the
-        // byte budget at once, three do not. The first replaces an old file.
-        constexpr int largeCount = 5;
-        constexpr int largeSize = int(SectorDownloadQueue::byteBudget / 2) - 1024 * 1024;
-        constexpr int count = 250;
-        QJsonObject folder;
-        QMap<QString, QByteArray> served;
-        for (int i = 0; i < count; ++i) {
-            const QString name = i < largeCount ? QStringLiteral("Mixed/large%1.bin").arg(i)
-                                                : QStringLiteral("Mixed/small%1.txt").arg(i);
-            served.insert(
-                name, i < largeCount ? patterned(largeSize, quint32(i)) : QByteArray::number(i));
-            QVERIFY(serve(QString(QStringLiteral("sector/") + name), served.value(name)));
-            folder.insert(name.mid(6), listedText);
-        }
-        // A JSON object lists its members sorted, so "large" comes before "small".
-        setList(u"sector",
-                QJsonDocument(QJsonArray{QJsonObject{{QStringLiteral("Mixed"), folder}}}).toJson());
-        const QString replaced = localPath(u"Mixed/large0.bin");
-        const QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner
-            | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup;
-        QVERIFY(place(u"Mixed/large0.bin", "old", oldTime)
-                && QFile::setPermissions(replaced, permissions));
-
-        FilesChecker checker(nullptr, false);
-        QVERIFY2(compare(checker, u"sector"), "The sector comparison did not finish.");
-        QVERIFY2(download(checker, u"sector"),
-                 "A batch with more files than are let in at once did not finish.");
-        QCOMPARE(checker.FailedWriteCount(), quint64(0));
-        QCOMPARE(requestedFiles(u"sector").size(), count);
-        QVERIFY2(localFiles() == served, "A file was not written whole and in order.");
-        QCOMPARE(QFileInfo(replaced).lastModified(), listedTime);
-        QVERIFY2(
-            (QFile::permissions(replaced) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser))
-                == permissions,
-            "The replaced file did not keep the permissions of the old one.");
     }
 
     // A download of an earlier batch may still be writing into a folder that the
@@ -746,9 +621,6 @@ private Q_SLOTS:
         QTest::newRow("a last downloaded line without line feed gets one")
             << QByteArray("LastSession\tcallsign\tBRM_W_APP\r\n") << QByteArray("A\tone\r\nB\ttwo")
             << QByteArray("A\tone\nB\ttwo\nLastSession\tcallsign\tBRM_W_APP\r\n");
-        QTest::newRow("the user's last line keeps its missing line feed")
-            << QByteArray("X\tmine\nSECTORTITLE:Mine") << QByteArray("A\tone\n")
-            << QByteArray("A\tone\nSECTORTITLE:Mine");
         QTest::newRow("lines in a legacy code page pass byte for byte")
             << QByteArray("Voice\tinput_hardware\tMikrofon (Ger\xe4t \xae)\r\nX\t\xe9t\xe9\r\n")
             << QByteArray("Caf\xe9\tn\xb0 1\r\nVoice\tinput_hardware\t\r\n\xff\xfe\tbytes\r\n")
@@ -762,42 +634,6 @@ private Q_SLOTS:
         QFETCH(QByteArray, downloaded);
         QFETCH(QByteArray, merged);
         QCOMPARE(ProfileMerge::MergeProfile(userCopy, downloaded), merged);
-    }
-
-    void recognisesEveryMarker_data()
-    {
-        QTest::addColumn<QByteArray>("marker");
-        for (const QByteArray &marker : userLineMarkers())
-            QTest::newRow(marker.constData()) << marker;
-    }
-
-    void recognisesEveryMarker()
-    {
-        QFETCH(QByteArray, marker);
-        QVERIFY2(ProfileMerge::isKeyedLine(marker.toLower() + "\tvalue\r\n"),
-                 "A marker's line in lower case is not keyed.");
-        QVERIFY2(ProfileMerge::isKeyedLine("prefix " + marker.toUpper()),
-                 "A marker in upper case in the middle of a line is not keyed.");
-        QVERIFY2(!ProfileMerge::isKeyedLine(marker.mid(1) + "\n"),
-                 "A line holding a marker without its first letter is keyed.");
-    }
-
-    void appliesToProfilesAndAsrFiles_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<bool>("merged");
-        QTest::newRow("profile in upper case")
-            << QStringLiteral("/home/jo/Sector//BRENMAR.PRF") << true;
-        QTest::newRow("folder named like an ASR file")
-            << QStringLiteral("/s/old.asr/notes.txt") << true;
-        QTest::newRow("other profile") << QStringLiteral("/home/jo/Sector/Other.prf") << false;
-    }
-
-    void appliesToProfilesAndAsrFiles()
-    {
-        QFETCH(QString, path);
-        QFETCH(bool, merged);
-        QCOMPARE(ProfileMerge::appliesTo(path), merged);
     }
 };
 
