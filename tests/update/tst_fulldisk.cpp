@@ -7,7 +7,6 @@
 #include "handlers/SettingsHandler.h"
 #include "handlers/UpdateHandler.h"
 
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <sys/mount.h>
@@ -57,12 +56,6 @@ private:
     QString m_problem;
 };
 
-QByteArray randomBytes(int size)
-{
-    QByteArray bytes(size, '\0');
-    QRandomGenerator(quint32(size)).fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
 } // namespace
 
 class TestFullDisk : public QObject
@@ -87,7 +80,8 @@ private Q_SLOTS:
         for (int line = 0; line < 2000; ++line)
             profile += "Settings\tSCREEN\tScreen" + QByteArray::number(line) + ".txt\r\n";
         QTest::newRow("file streamed to the disk")
-            << QStringLiteral("Data/Radar.sct") << randomBytes(16 * 1024) << randomBytes(96 * 1024);
+            << QStringLiteral("Data/Radar.sct") << QByteArray(16 * 1024, 'o')
+            << QByteArray(96 * 1024, 'n');
         // Larger than the room that is left.
         QTest::newRow("profile merged in memory")
             << QStringLiteral("Profiles/Brenmar.prf")
