@@ -11,13 +11,10 @@
 //       while it runs, as a user changing them during the update would.
 //   tarn_update_helper hold
 //       Keeps its own executable busy until its standard input closes.
-//   tarn_update_helper sector-update FOLDER [file-size-limit BYTES] [unprivileged] [save-settings]
+//   tarn_update_helper sector-update FOLDER
 //       Checks FOLDER against the sector tree and downloads what is outdated,
-//       then prints "failed=N". With a file size limit, a write beyond it
-//       kills the process (SIGXFSZ), as an interruption would. Unprivileged
-//       drops root rights first, so that folder permissions apply. With
-//       save-settings the settings are loaded and then saved over and over
-//       while the update runs.
+//       then prints "failed=N". The settings are loaded and then saved over
+//       and over while the update runs.
 //   tarn_update_helper save-setting KEY VALUE
 //       Loads the settings, sets KEY to VALUE, saves them and prints
 //       "saved=1" or "saved=0".
@@ -39,19 +36,12 @@
 #include <QThread>
 #include <QTimer>
 
-#include <grp.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <cstdio>
+#include <utility>
 
 const QString apiBaseUrl = qEnvironmentVariable("TARN_TEST_SERVICE_URL");
 
 namespace {
-constexpr int gateTimeoutMs = 120000;
-constexpr uid_t nobody = 65534;
-constexpr int settingsSaveIntervalMs = 2;
-
 QString inProgramFolder(const QString &name)
 {
     return QCoreApplication::applicationDirPath() + QLatin1Char('/') + name;
@@ -64,23 +54,8 @@ void logLine(const QString &line)
         fprintf(stderr, "Could not write the run log.\n");
 }
 
-bool passGate()
-{
-    if (!QFileInfo::exists(inProgramFolder(QStringLiteral("gate"))))
-        return true;
-    const QString go
-        = inProgramFolder(QStringLiteral("go-%1").arg(QCoreApplication::applicationPid()));
-    QDeadlineTimer deadline(gateTimeoutMs);
-    while (!QFileInfo::exists(go)) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(10);
-    }
-    return true;
-}
-
-// Saves the settings every few milliseconds with a new EuroScope path, the
-// way the settings page saves each change.
+// Saves the settings every 2 ms with a new EuroScope path, the way the
+// settings page saves each change.
 void keepSavingSettings(SettingsHandler *settings)
 {
     auto *timer = new QTimer(settings);
@@ -88,80 +63,56 @@ void keepSavingSettings(SettingsHandler *settings)
         settings->setEuroscopePath(
             QStringLiteral("file:///opt/EuroScope-%1/EuroScope.exe").arg(++change));
     });
-    timer->start(settingsSaveIntervalMs);
+    timer->start(2);
 }
 
 int runSelfUpdate()
 {
     // The file this process really runs from, whatever its own path says later.
-    const QString executable
-        = QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget()).fileName();
-    logLine(QStringLiteral("start ") + executable);
-    if (!passGate()) {
-        logLine(QStringLiteral("gate closed"));
-        return 1;
+    logLine(QStringLiteral("start ")
+            + QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget()).fileName());
+    const QString go
+        = inProgramFolder(QStringLiteral("go-%1").arg(QCoreApplication::applicationPid()));
+    QDeadlineTimer deadline(120000);
+    while (QFileInfo::exists(inProgramFolder(QStringLiteral("gate"))) && !QFileInfo::exists(go)) {
+        if (deadline.hasExpired()) {
+            logLine(QStringLiteral("gate closed"));
+            return 1;
+        }
+        QThread::msleep(10);
     }
     auto *settings = new SettingsHandler;
     auto *handler = new SelfUpdateHandler;
     if (QFileInfo::exists(inProgramFolder(QStringLiteral("save-settings"))))
         keepSavingSettings(settings);
     QString outcome = QStringLiteral("quit");
-    const auto finish = [&outcome](const QString &signal) {
-        outcome = signal;
+    QObject::connect(handler, &SelfUpdateHandler::selfUpdated, [&] {
+        outcome = QStringLiteral("selfUpdated");
         QCoreApplication::exit(0);
-    };
-    QObject::connect(handler, &SelfUpdateHandler::selfUpdated,
-                     [&] { finish(QStringLiteral("selfUpdated")); });
-    QObject::connect(handler, &SelfUpdateHandler::errorFound,
-                     [&] { finish(QStringLiteral("errorFound")); });
+    });
+    QObject::connect(handler, &SelfUpdateHandler::errorFound, [&] {
+        outcome = QStringLiteral("errorFound");
+        QCoreApplication::exit(0);
+    });
     const int result = QCoreApplication::exec();
     logLine(outcome);
     return result;
 }
 
-int hold()
+int runSectorUpdate(const QString &folder)
 {
-    // Blocks until the test closes the write channel.
-    while (fgetc(stdin) != EOF) { }
-    return 0;
-}
-
-bool applyLimits(const QStringList &options)
-{
-    const int limitAt = options.indexOf(QStringLiteral("file-size-limit"));
-    if (limitAt >= 0) {
-        const rlimit noCore{0, 0};
-        const rlim_t bytes = options.value(limitAt + 1).toULongLong();
-        const rlimit fileSize{bytes, bytes};
-        if (setrlimit(RLIMIT_CORE, &noCore) != 0 || setrlimit(RLIMIT_FSIZE, &fileSize) != 0)
-            return false;
-    }
-    if (options.contains(QStringLiteral("unprivileged")) && geteuid() == 0)
-        return setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0;
-    return true;
-}
-
-int runSectorUpdate(const QString &folder, const QStringList &options)
-{
-    if (!applyLimits(options)) {
-        fprintf(stderr, "Could not apply the process limits.\n");
-        return 1;
-    }
-    if (options.contains(QStringLiteral("save-settings"))) {
-        auto *settings = new SettingsHandler;
-        settings->loadSettings();
-        keepSavingSettings(settings);
-    }
+    auto *settings = new SettingsHandler;
+    settings->loadSettings();
+    keepSavingSettings(settings);
     FilesChecker checker(nullptr, false);
     checker.SetRootPath(folder);
     checker.SetMode(QStringLiteral("sector"));
-    bool downloading = false;
     // Every element of the list is compared within one reply; download after all of them.
-    QObject::connect(&checker, &FilesChecker::FilesCompared, [&] {
-        if (!downloading)
-            QTimer::singleShot(0, &checker, &FilesChecker::DownloadSectorFiles);
-        downloading = true;
-    });
+    QObject::connect(&checker, &FilesChecker::FilesCompared,
+                     [&checker, downloading = false]() mutable {
+                         if (!std::exchange(downloading, true))
+                             QTimer::singleShot(0, &checker, &FilesChecker::DownloadSectorFiles);
+                     });
     QObject::connect(&checker, &FilesChecker::UpdateFinished, [&] {
         QTextStream(stdout) << "failed=" << checker.FailedWriteCount() << Qt::endl;
         QCoreApplication::exit(0);
@@ -169,40 +120,34 @@ int runSectorUpdate(const QString &folder, const QStringList &options)
     checker.RequestFilelist(QStringLiteral("getfilelist.php"));
     return QCoreApplication::exec();
 }
-int saveSetting(const QString &key, const QString &value)
-{
-    SettingsHandler settings;
-    settings.loadSettings();
-    settings.insert(key, value);
-    QTextStream(stdout) << "saved=" << (settings.saveSettings() ? 1 : 0) << Qt::endl;
-    return 0;
-}
-
-void trustTestAuthority()
-{
-    const QString authority = qEnvironmentVariable("TARN_TEST_AUTHORITY");
-    if (authority.isEmpty())
-        return;
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.addCaCertificates(authority);
-    QSslConfiguration::setDefaultConfiguration(configuration);
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
-    trustTestAuthority();
+    const QString authority = qEnvironmentVariable("TARN_TEST_AUTHORITY");
+    if (!authority.isEmpty()) {
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.addCaCertificates(authority);
+        QSslConfiguration::setDefaultConfiguration(configuration);
+    }
     const QStringList arguments = QCoreApplication::arguments().mid(1);
     if (arguments.isEmpty())
         return runSelfUpdate();
-    if (arguments.first() == QLatin1String("hold"))
-        return hold();
-    if (arguments.first() == QLatin1String("sector-update") && arguments.size() >= 2)
-        return runSectorUpdate(arguments.at(1), arguments.mid(2));
-    if (arguments.first() == QLatin1String("save-setting") && arguments.size() == 3)
-        return saveSetting(arguments.at(1), arguments.at(2));
+    if (arguments.first() == QLatin1String("hold")) {
+        // Blocks until the test closes the write channel.
+        while (fgetc(stdin) != EOF) { }
+        return 0;
+    }
+    if (arguments.first() == QLatin1String("sector-update") && arguments.size() == 2)
+        return runSectorUpdate(arguments.at(1));
+    if (arguments.first() == QLatin1String("save-setting") && arguments.size() == 3) {
+        SettingsHandler settings;
+        settings.loadSettings();
+        settings.insert(arguments.at(1), arguments.at(2));
+        QTextStream(stdout) << "saved=" << (settings.saveSettings() ? 1 : 0) << Qt::endl;
+        return 0;
+    }
     fprintf(stderr, "Unknown arguments.\n");
     return 2;
 }

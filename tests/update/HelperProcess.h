@@ -1,0 +1,35 @@
+#pragma once
+
+// The update helper (tests/support/UpdateHelper.cpp) run as a separate
+// process that talks to this test program's service.
+
+#include "TestService.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+inline QString helperName()
+{
+    return QFileInfo(QStringLiteral(TARN_UPDATE_HELPER)).fileName();
+}
+
+// Copies the helper into folder, where it runs as the program of that folder.
+inline bool copyHelperInto(const QString &folder)
+{
+    return QFile::copy(QStringLiteral(TARN_UPDATE_HELPER), folder + QLatin1Char('/') + helperName());
+}
+
+// Starts the helper copy in folder with these arguments; stdout and stderr go
+// to the given files, which a restarted process inherits, when named.
+inline void startHelper(QProcess &process, const QString &folder, const QStringList &arguments,
+                        const QString &outputFile = {}, const QString &errorFile = {})
+{
+    process.setProcessEnvironment(serviceEnvironment());
+    process.setWorkingDirectory(folder);
+    if (!outputFile.isEmpty())
+        process.setStandardOutputFile(outputFile);
+    if (!errorFile.isEmpty())
+        process.setStandardErrorFile(errorFile);
+    process.start(folder + QLatin1Char('/') + helperName(), arguments);
+}
