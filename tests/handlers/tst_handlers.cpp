@@ -107,13 +107,10 @@ private Q_SLOTS:
     void loadsSettingsFile_data();
     void loadsSettingsFile();
     void savesEverySetting();
-    void natifyUrl_data();
-    void natifyUrl();
 
     void logIn_data();
     void logIn();
     void emptyFieldsSendNothing();
-    void propertyWritesSignalOnlyChanges();
 
     void unusableSectorFolder_data();
     void unusableSectorFolder();
@@ -269,26 +266,6 @@ void TestHandlers::savesEverySetting()
     QVERIFY2(QFileInfo(path).isDir(), "The failed save did not leave the old entry alone.");
 }
 
-void TestHandlers::natifyUrl_data()
-{
-    QTest::addColumn<QString>("input");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("drive file") << QStringLiteral("file:///C:/ES/EuroScope.exe")
-                                << QStringLiteral("/C:/ES/EuroScope.exe");
-    QTest::newRow("percent-encoded") << QStringLiteral("file:///home/c/Sector%20Files")
-                                     << QStringLiteral("/home/c/Sector Files");
-    QTest::newRow("web address") << QStringLiteral("https://www.example.org/a b")
-                                 << QStringLiteral("https://www.example.org/a b");
-    QTest::newRow("empty") << QString() << QString();
-}
-
-void TestHandlers::natifyUrl()
-{
-    QFETCH(QString, input);
-    QFETCH(QString, expected);
-    QCOMPARE(settings()->natifyUrl(input), expected);
-}
-
 // ---------------------------------------------------------------------------
 // UserHandler, against the sample service's account
 
@@ -312,16 +289,9 @@ void TestHandlers::logIn_data()
     const QString unchanged = QStringLiteral("previous");
     row("the README's credentials", {}, demoPassword, demoDigest, demoCid, ctr1);
     row("remembered digest sent as it is", {}, demoDigest, demoDigest, demoCid, ctr1, demoDigest);
-    row("new password typed over a remembered digest", {}, demoPassword, demoDigest, demoCid, ctr1,
-        oldDigest);
     row("non-ASCII password", rated("5"), QString::fromUtf8("Grüße aus Zürich ✈"),
         QStringLiteral("8f5f5e14d1dff2eb65fbe443372cb4778ae64fd3"), demoCid, ctr1);
-    row("form characters", rated("5"), QStringLiteral("a+b&c=d%20e"),
-        QStringLiteral("bcce66507eba691663bf1ab3808f47e23ea69e1f"), demoCid, ctr1);
-    row("rating 0", rated("0"), demoPassword, demoDigest, demoCid, QStringLiteral("OBS"));
-    row("rating 2", rated("2"), demoPassword, demoDigest, demoCid, QStringLiteral("STU1"));
     row("rating 6, a gap", rated("6"), demoPassword, demoDigest, demoCid, QString());
-    row("rating 12", rated("12"), demoPassword, demoDigest, demoCid, QStringLiteral("ADM"));
     row("rating 13, past the table", rated("13"), demoPassword, demoDigest, demoCid, unchanged);
     row("rating -1", rated("-1"), demoPassword, demoDigest, demoCid, unchanged);
     row("rating as text", rated("\"5\""), demoPassword, demoDigest, demoCid, QStringLiteral("OBS"));
@@ -384,19 +354,6 @@ void TestHandlers::emptyFieldsSendNothing()
     QCOMPARE(requestFields(QStringLiteral("login.php")).size(), 1);
     QCOMPARE(requestFields(QStringLiteral("login.php")).first().value(QStringLiteral("vatsimid")),
              QStringLiteral(" "));
-}
-
-void TestHandlers::propertyWritesSignalOnlyChanges()
-{
-    UserHandler user;
-    SignalRecorder recorder(&user);
-    for (int write = 0; write < 2; ++write) {
-        QVERIFY(user.setProperty("vatsimId", QStringLiteral("7654321")));
-        QVERIFY(user.setProperty("rating", QStringLiteral("STU2")));
-    }
-    QCOMPARE(recorder.events,
-             (QStringList{QStringLiteral("vatsimIdChanged(7654321)"),
-                          QStringLiteral("ratingChanged(STU2)")}));
 }
 
 // ---------------------------------------------------------------------------

@@ -142,7 +142,6 @@ private Q_SLOTS:
     void outcomes_data();
     void outcomes();
     void repliesReachOnlyTheirOwnSenders();
-    void ignoresReplyOfDestroyedOwner();
     void asksServerToContinueOnlyWithBody();
     void failedDownloadsLeaveFilesWhole_data();
     void failedDownloadsLeaveFilesWhole();
@@ -379,23 +378,6 @@ void TestRequestSender::repliesReachOnlyTheirOwnSenders()
     }
 }
 
-void TestRequestSender::ignoresReplyOfDestroyedOwner()
-{
-    Fault slow;
-    slow.endpoint = "getfilelist.php";
-    slow.delay = std::chrono::milliseconds(200);
-    slow.times = 1;
-    testService().addFault(slow);
-    auto *owner = new QObject;
-    Delivery lost;
-    post(owner, QStringLiteral("/getfilelist.php"), {}, lost);
-    delete owner;
-    QSignalSpy finished(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
-    QVERIFY2(waitForSignals(finished), "The request of the destroyed owner did not finish.");
-    QCoreApplication::processEvents();
-    QCOMPARE(lost.calls, 0);
-}
-
 // Asked to expect "100 Continue", the server answers a request's head at once
 // instead of delaying its acknowledgement; a body-less request needs no answer.
 void TestRequestSender::asksServerToContinueOnlyWithBody()
@@ -506,22 +488,8 @@ void TestRequestSender::retriesWithoutExpectationWhenRefused()
     testService().setRefuseExpectation(true);
     QObject owner;
     std::vector<Delivery> deliveries(sectorFiles);
-    std::vector<QList<QNetworkReply *>> started(sectorFiles);
-    for (int i = 0; i < sectorFiles; ++i) {
-        auto *sender = new RequestSender(&owner);
-        Delivery &delivery = deliveries[size_t(i)];
-        QList<QNetworkReply *> &replies = started[size_t(i)];
-        connect(sender, &RequestSender::replyStarted, &owner,
-                [&replies](QNetworkReply *reply) { replies.append(reply); });
-        connect(sender, &RequestSender::onResponse, &owner,
-                [&delivery, &replies](QNetworkReply *reply) {
-                    ++delivery.calls;
-                    delivery.body = reply->readAll();
-                    QVERIFY2(reply == replies.last(),
-                             "The reply delivered is not the last one started.");
-                });
-        sender->sendRequest(apiBaseUrl + QStringLiteral("/downloadSectorFile.php"), fileField(i));
-    }
+    for (int i = 0; i < sectorFiles; ++i)
+        post(&owner, QStringLiteral("/downloadSectorFile.php"), fileField(i), deliveries[size_t(i)]);
     QVERIFY2(allDelivered(deliveries), "A request refused its expectation was not answered.");
     QVERIFY2(testService().refusedExpectations() > 0, "The service refused no expectation.");
     for (int i = 0; i < sectorFiles; ++i) {
