@@ -29,7 +29,6 @@ const QString demoCid = QStringLiteral("1234567");
 const QString demoPassword = QStringLiteral("tarn-demo");
 // Digests written by sha1sum, not by the code under test.
 const QString demoDigest = QStringLiteral("fd92d2d6ef08152f1527ff45e2ebc006bb25e2c4");
-const QString oldDigest = QStringLiteral("e114e36f81cb1f158011810e80f5a387c281410f");
 const QString euroscopeKey
     = QStringLiteral("HKEY_CURRENT_USER\\Software\\Dorvan Keleth\\EuroScope\\Settings");
 const QString voiceClientKey
