@@ -163,6 +163,12 @@ void TestHandlers::initTestCase()
     QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
     launcher = new ApplicationHandler(this);
     QVERIFY2(waitForSignals(replies), "The self-update of start-up did not end.");
+    // Owned here, so that they go at exit although the tests make handlers of their own.
+    for (QObject *made :
+         std::initializer_list<QObject *>{settings(), QmlSingletonType<UserHandler>::instance,
+                                          QmlSingletonType<UpdateHandler>::instance,
+                                          QmlSingletonType<SelfUpdateHandler>::instance})
+        made->setParent(this);
     euroscope = work.filePath(QStringLiteral("Euro Scope/EuroScope.exe"));
     voiceClientFolder = work.filePath(QStringLiteral("Audio For VATSIM"));
     voiceClient = voiceClientFolder + QStringLiteral("/AudioForVATSIM.exe");
