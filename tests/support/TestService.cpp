@@ -200,8 +200,8 @@ bool writeSettingsFile(const QJsonObject &values)
 
 bool SnapshotEntry::operator==(const SnapshotEntry &other) const
 {
-    return isFolder == other.isFolder && content == other.content && modifiedMs == other.modifiedMs
-        && permissions == other.permissions;
+    return isFolder == other.isFolder && content == other.content
+        && modifiedMs == other.modifiedMs && permissions == other.permissions;
 }
 
 QMap<QString, SnapshotEntry> snapshot(const QString &folder)
