@@ -1,5 +1,7 @@
 #include "RealServer.h"
 
+#include "TestService.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QTemporaryDir>
@@ -14,45 +16,20 @@
 extern char **environ;
 
 namespace {
-constexpr int startTimeoutMs = 15000;
+pid_t front = 0;
 
+// A function's own: start() runs while the static objects are made.
 QString &reason()
 {
     static QString text;
     return text;
 }
 
-pid_t &frontProcess()
-{
-    static pid_t pid = 0;
-    return pid;
-}
-
 // Runs at exit; the front script also stops nginx when this process is gone.
 void stopFront()
 {
-    if (frontProcess() <= 0)
-        return;
-    kill(frontProcess(), SIGTERM);
-    waitpid(frontProcess(), nullptr, 0);
-    frontProcess() = 0;
-}
-
-bool spawnFront(const QString &folder, int servicePort)
-{
-    const QByteArray script = QByteArrayLiteral(TARN_TEST_SERVICE_NGINX);
-    const QByteArray folderArgument = QFile::encodeName(folder);
-    const QByteArray port = QByteArray::number(servicePort);
-    const QByteArray protocol = QByteArrayLiteral("http2");
-    char *const arguments[]
-        = {const_cast<char *>(script.constData()), const_cast<char *>(folderArgument.constData()),
-           const_cast<char *>(port.constData()), const_cast<char *>(protocol.constData()), nullptr};
-    pid_t pid = 0;
-    if (posix_spawn(&pid, script.constData(), nullptr, nullptr, arguments, environ) != 0)
-        return false;
-    frontProcess() = pid;
-    std::atexit(stopFront);
-    return true;
+    kill(front, SIGTERM);
+    waitpid(front, nullptr, 0);
 }
 } // namespace
 
@@ -61,29 +38,30 @@ namespace RealServer {
 QString start(int servicePort)
 {
     static QTemporaryDir folder;
-    if (!folder.isValid() || !spawnFront(folder.path(), servicePort)) {
+    const QByteArray arguments[]
+        = {QByteArrayLiteral(TARN_TEST_SERVICE_NGINX), QFile::encodeName(folder.path()),
+           QByteArray::number(servicePort), QByteArrayLiteral("http2")};
+    char *const argv[] = {const_cast<char *>(arguments[0].constData()),
+                          const_cast<char *>(arguments[1].constData()),
+                          const_cast<char *>(arguments[2].constData()),
+                          const_cast<char *>(arguments[3].constData()), nullptr};
+    if (!folder.isValid() || posix_spawn(&front, argv[0], nullptr, nullptr, argv, environ) != 0) {
         reason() = QStringLiteral("The nginx front could not be started.");
         return {};
     }
+    std::atexit(stopFront);
     const QString portFile = folder.filePath(QStringLiteral("port"));
-    QDeadlineTimer deadline(startTimeoutMs);
+    QDeadlineTimer deadline(15000);
     while (!QFile::exists(portFile)) {
-        if (deadline.hasExpired() || waitpid(frontProcess(), nullptr, WNOHANG) != 0) {
-            QFile log(folder.filePath(QStringLiteral("error.log")));
+        if (deadline.hasExpired() || waitpid(front, nullptr, WNOHANG) != 0) {
             reason() = QStringLiteral("nginx did not start (is nginx-light installed?): ")
-                + QString::fromLocal8Bit(log.open(QIODevice::ReadOnly) ? log.readAll()
-                                                                       : QByteArray());
+                + QString::fromLocal8Bit(readFile(folder.filePath(QStringLiteral("error.log"))));
             return {};
         }
         QThread::msleep(10);
     }
-    QFile port(portFile);
-    if (!port.open(QIODevice::ReadOnly)) {
-        reason() = QStringLiteral("The nginx port could not be read.");
-        return {};
-    }
     return QStringLiteral("https://127.0.0.1:%1/api/tarn")
-        .arg(QString::fromLatin1(port.readAll().trimmed()));
+        .arg(QString::fromLatin1(readFile(portFile).trimmed()));
 }
 
 QString unavailableReason()

@@ -233,3 +233,31 @@ QMap<QString, QByteArray> contents(const QMap<QString, SnapshotEntry> &entries)
     }
     return files;
 }
+
+SignalRecorder::SignalRecorder(QObject *source)
+{
+    const QMetaObject *meta = source->metaObject();
+    for (int index = QObject::staticMetaObject.methodCount(); index < meta->methodCount(); ++index) {
+        if (meta->method(index).methodType() != QMetaMethod::Signal)
+            continue;
+        // As QSignalSpy does: the slot numbers past QObject's own reach qt_metacall.
+        QMetaObject::connect(source, index, this,
+                             QObject::staticMetaObject.methodCount() + int(m_signals.size()),
+                             Qt::DirectConnection);
+        m_signals.append(meta->method(index));
+    }
+}
+
+int SignalRecorder::qt_metacall(QMetaObject::Call call, int id, void **arguments)
+{
+    id = QObject::qt_metacall(call, id, arguments);
+    if (id < 0 || call != QMetaObject::InvokeMetaMethod)
+        return id;
+    const QMetaMethod method = m_signals.at(id);
+    QStringList values;
+    for (int i = 0; i < method.parameterCount(); ++i)
+        values.append(QVariant(method.parameterType(i), arguments[i + 1]).toString());
+    events.append(QString::fromLatin1(method.name()) + QLatin1Char('(')
+                  + values.join(QLatin1String(", ")) + QLatin1Char(')'));
+    return -1;
+}

@@ -86,3 +86,18 @@ struct SnapshotEntry
 QMap<QString, SnapshotEntry> snapshot(const QString &folder);
 // The relative paths of the files in a snapshot and their contents.
 QMap<QString, QByteArray> contents(const QMap<QString, SnapshotEntry> &entries);
+
+// Every signal its source declares beyond QObject's, in order, as text:
+// "name(argument, ...)", each argument as QVariant renders it. The test may
+// append markers of its own steps to events.
+class SignalRecorder : public QObject
+{
+public:
+    explicit SignalRecorder(QObject *source);
+    int qt_metacall(QMetaObject::Call call, int id, void **arguments) override;
+
+    QStringList events;
+
+private:
+    QList<QMetaMethod> m_signals;
+};

@@ -1,0 +1,645 @@
+// The handlers QML talks to, each on real files and over loopback against
+// the development service: the settings store, the login, the sector update,
+// the self-update (in this process and as a program of its own that replaces
+// its running executable) and the start of the outside programs.
+
+#include "TestService.h"
+
+#include "handlers/ApplicationHandler.h"
+#include "handlers/SelfUpdateHandler.h"
+#include "handlers/SettingsHandler.h"
+#include "handlers/UpdateHandler.h"
+#include "handlers/UserHandler.h"
+#include "net/RequestSender.h"
+#include "platform/Platform.h"
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+const QString demoCid = QStringLiteral("1234567");
+const QString demoPassword = QStringLiteral("tarn-demo");
+// Digests written by sha1sum, not by the code under test.
+const QString demoDigest = QStringLiteral("fd92d2d6ef08152f1527ff45e2ebc006bb25e2c4");
+const QString euroscopeKey
+    = QStringLiteral("HKEY_CURRENT_USER\\Software\\Dorvan Keleth\\EuroScope\\Settings");
+const QString voiceClientKey
+    = QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\VATSIM\\Audio For VATSIM");
+const QString lastProfile = QStringLiteral("LastProfile");
+const QString previousProfile = QStringLiteral("previous.prf");
+const QString helperName = QFileInfo(QStringLiteral(TARN_UPDATE_HELPER)).fileName();
+// A process of the helper names the file it runs from: a restart must run the
+// new file, not the copy set aside.
+const QString startLine = QStringLiteral("start ") + helperName;
+
+QString programFile(const QString &relative)
+{
+    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + relative;
+}
+
+int warnings = 0;
+void countWarnings(QtMsgType type, const QMessageLogContext &, const QString &)
+{
+    if (type == QtWarningMsg)
+        ++warnings;
+}
+
+// A stand-in for an outside program: a shell script that records its working
+// directory, its argument count, its arguments and the extra command's
+// output, one per line, in "<path>.run" (renamed into place, so the record is
+// whole once it exists).
+bool writeWitness(const QString &path, const QString &extraCommand = QString())
+{
+    const QString record = path + QStringLiteral(".run");
+    const QString script
+        = QStringLiteral(
+              "#!/bin/sh\n{ pwd -P; echo \"$#\"; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; ")
+        + extraCommand + QStringLiteral(" } > '%1.part'; mv '%1.part' '%1'\n").arg(record);
+    return writeFile(path, script.toUtf8())
+        && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+// The lines a witness recorded, once it has run.
+QStringList waitForRecord(const QString &path)
+{
+    const QString record = path + QStringLiteral(".run");
+    if (!waitUntil([&] { return QFile::exists(record); }, 30000))
+        return {};
+    return QString::fromUtf8(readFile(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// The processes of the helper that ran in folder, by pid, with the lines each wrote.
+QHash<qint64, QStringList> helperRuns(const QString &folder)
+{
+    QHash<qint64, QStringList> runs;
+    for (const QString &log : QDir(folder).entryList({QStringLiteral("run-*.txt")}, QDir::Files)) {
+        runs.insert(log.mid(4, log.size() - 8).toLongLong(),
+                    QString::fromUtf8(readFile(folder + QLatin1Char('/') + log))
+                        .split(QLatin1Char('\n'), Qt::SkipEmptyParts));
+    }
+    return runs;
+}
+} // namespace
+
+class TestHandlers : public QObject
+{
+    Q_OBJECT
+
+public Q_SLOTS:
+    // Stands in for the browser.
+    void openUrl(const QUrl &url) { openedUrls.append(url); }
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void loadsSettingsFile_data();
+    void loadsSettingsFile();
+    void savesEverySetting();
+
+    void logIn_data();
+    void logIn();
+    void emptyFieldsSendNothing();
+
+    void unusableSectorFolder_data();
+    void unusableSectorFolder();
+    void updateReportsEachStep();
+
+    void selfUpdate_data();
+    void selfUpdate();
+    void programInUse_data();
+    void programInUse();
+
+    void startEuroscope_data();
+    void startEuroscope();
+    void startDiscord();
+
+private:
+    bool publish(const QString &relative, const QByteArray &data) const
+    {
+        return writeFile(content->filePath(relative), data);
+    }
+    QString registryFolder() const
+    {
+        return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+            + QStringLiteral("/Tarn/registry");
+    }
+
+    QTemporaryDir home;
+    QTemporaryDir work;
+    std::unique_ptr<QTemporaryDir> content;
+    ApplicationHandler *launcher = nullptr;
+    QList<QUrl> openedUrls;
+    QString euroscope;
+    QString voiceClientFolder;
+    QString voiceClient;
+    QString sectorFolder;
+    QString profile;
+};
+
+void TestHandlers::initTestCase()
+{
+    qRegisterMetaType<QNetworkReply *>();
+    // Test mode alone would share ~/.qttest with every other test program
+    // running at the same time: a home of its own keeps the registry stand-in
+    // and the local application data folder to this run.
+    qputenv("HOME", QFile::encodeName(home.path()));
+    QStandardPaths::setTestModeEnabled(true);
+    QVERIFY2(Platform::localAppDataFolder().startsWith(home.path()),
+             "The local application data folder lies outside the temporary home.");
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "openUrl");
+    // As start-up does: it makes the other handlers, the settings store among
+    // them, and its self-update runs against an empty service.
+    QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
+    launcher = new ApplicationHandler(this);
+    QVERIFY2(waitForSignals(replies), "The self-update of start-up did not end.");
+    // Owned here, so that they go at exit although the tests make handlers of their own.
+    for (QObject *made :
+         std::initializer_list<QObject *>{settings(), QmlSingletonType<UserHandler>::instance,
+                                          QmlSingletonType<UpdateHandler>::instance,
+                                          QmlSingletonType<SelfUpdateHandler>::instance})
+        made->setParent(this);
+    euroscope = work.filePath(QStringLiteral("Euro Scope/EuroScope.exe"));
+    voiceClientFolder = work.filePath(QStringLiteral("Audio For VATSIM"));
+    voiceClient = voiceClientFolder + QStringLiteral("/AudioForVATSIM.exe");
+    sectorFolder = work.filePath(QStringLiteral("Sector Files"));
+    profile = sectorFolder + QStringLiteral("/Brenmar.prf");
+    QVERIFY(QDir().mkpath(voiceClientFolder) && QDir().mkpath(sectorFolder));
+}
+
+void TestHandlers::init()
+{
+    content = std::make_unique<QTemporaryDir>();
+    QVERIFY2(content->isValid(), "The temporary content folder could not be made.");
+    resetTestService(content->path());
+    QVERIFY(writeSettingsFile({}) && settings()->loadSettings());
+    removeSettingsFile();
+}
+
+void TestHandlers::cleanup()
+{
+    for (const QString &file : {QStringLiteral("data.txt"), QStringLiteral("blocked"),
+                                QStringLiteral("extra.txt.delete")})
+        QFile::remove(programFile(file));
+    QVERIFY(QDir(registryFolder()).removeRecursively());
+    for (const QString &path :
+         QStringList{euroscope, voiceClient, profile,
+                     Platform::localAppDataFolder() + QStringLiteral("/Discord/Update.exe")}) {
+        QFile::remove(path);
+        QFile::remove(path + QStringLiteral(".run"));
+    }
+    openedUrls.clear();
+    removeSettingsFile();
+}
+
+void TestHandlers::cleanupTestCase()
+{
+    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+}
+
+// ---------------------------------------------------------------------------
+// SettingsHandler
+
+void TestHandlers::loadsSettingsFile_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("sectorPath");
+    const QString url = QStringLiteral("file:///sectors");
+    // The root exactly fills the file.
+    QTest::newRow("saved by Qt") << settingsFileBytes({{QStringLiteral("sectorPath"), url}}) << url;
+    QTest::newRow("JSON text") << QByteArray("{\"sectorPath\": \"file:///sectors\"}") << QString();
+    // A root size near 4 GiB wraps around in Qt's own size check, which then
+    // lets its reader run far beyond the data.
+    QTest::newRow("root size wrapping around")
+        << QByteArray(QByteArray("qbjs\x01\x00\x00\x00\xff\xff\xff\xff\x0b\x00\x00\x00", 16)
+                      + QByteArray(200, '\xee'))
+        << QString();
+}
+
+// Whatever a file that opens holds, it loads; invalid content empties the
+// store without a warning.
+void TestHandlers::loadsSettingsFile()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, sectorPath);
+    QVERIFY(writeFile(SettingsHandler::settingsFilePath(), file));
+    settings()->insert(QStringLiteral("stale"), QStringLiteral("value"));
+    warnings = 0;
+    const QtMessageHandler previous = qInstallMessageHandler(countWarnings);
+    const bool loaded = settings()->loadSettings();
+    qInstallMessageHandler(previous);
+    QVERIFY2(loaded && warnings == 0, "A settings file that opens did not load silently.");
+    QVERIFY2(!settings()->contains(QStringLiteral("stale")),
+             "Loading kept a value not in the file.");
+    QCOMPARE(settings()->sectorPath(), sectorPath);
+}
+
+// Every setter saves, also an unchanged value, and signals; insert and remove
+// stay in memory; a save that fails keeps the value in memory and signals.
+void TestHandlers::savesEverySetting()
+{
+    const QString path = SettingsHandler::settingsFilePath();
+    const QString url = QStringLiteral("file:///sectors");
+    QTest::ignoreMessage(QtWarningMsg, "Could not open settings file.");
+    QVERIFY2(!settings()->loadSettings(), "Loading a missing file reported success.");
+    QSignalSpy changed(settings(), &SettingsHandler::sectorPathChanged);
+    settings()->setSectorPath(url);
+    QVERIFY(QFile::remove(path));
+    settings()->insert(QStringLiteral("username"), demoCid);
+    QVERIFY2(!QFile::exists(path), "insert() saved the store.");
+    settings()->setSectorPath(url);
+    QCOMPARE(readFile(path),
+             settingsFileBytes(
+                 {{QStringLiteral("sectorPath"), url}, {QStringLiteral("username"), demoCid}}));
+    QCOMPARE(changed.count(), 2);
+    QVERIFY(QFile::remove(path) && QDir().mkpath(path));
+    QSignalSpy euroscopeChanged(settings(), &SettingsHandler::euroscopePathChanged);
+    QTest::ignoreMessage(QtWarningMsg, "Could not open settings file.");
+    settings()->setEuroscopePath(url);
+    QCOMPARE(euroscopeChanged.count(), 1);
+    QCOMPARE(settings()->euroscopePath(), url);
+    QVERIFY2(QFileInfo(path).isDir(), "The failed save did not leave the old entry alone.");
+}
+
+// ---------------------------------------------------------------------------
+// UserHandler, against the sample service's account
+
+void TestHandlers::logIn_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("remembered");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("sent");
+    QTest::addColumn<QString>("vatsimId");
+    QTest::addColumn<QString>("rating");
+    const auto row = [](const char *name, const QByteArray &answer, const QString &typed,
+                        const QString &sent, const QString &vatsimId, const QString &rating,
+                        const QString &remembered = QString()) {
+        QTest::newRow(name) << answer << remembered << typed << sent << vatsimId << rating;
+    };
+    const auto rated = [](const QByteArray &rating) -> QByteArray {
+        return "{\"cid\": \"1234567\", \"rating\": " + rating + '}';
+    };
+    const QString ctr1 = QStringLiteral("CTR1");
+    const QString unchanged = QStringLiteral("previous");
+    row("the README's credentials", {}, demoPassword, demoDigest, demoCid, ctr1);
+    row("remembered digest sent as it is", {}, demoDigest, demoDigest, demoCid, ctr1, demoDigest);
+    row("non-ASCII password", rated("5"), QString::fromUtf8("Grüße aus Zürich ✈"),
+        QStringLiteral("8f5f5e14d1dff2eb65fbe443372cb4778ae64fd3"), demoCid, ctr1);
+    row("rating 6, a gap", rated("6"), demoPassword, demoDigest, demoCid, QString());
+    row("rating 13, past the table", rated("13"), demoPassword, demoDigest, demoCid, unchanged);
+    row("rating -1", rated("-1"), demoPassword, demoDigest, demoCid, unchanged);
+    row("rating as text", rated("\"5\""), demoPassword, demoDigest, demoCid, QStringLiteral("OBS"));
+    row("member number as a number", "{\"cid\": 1234567, \"rating\": 5}", demoPassword, demoDigest,
+        QString(), ctr1);
+    row("answer not an object", "[\"1234567\", 5]", demoPassword, demoDigest, QString(),
+        QStringLiteral("OBS"));
+}
+
+void TestHandlers::logIn()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, remembered);
+    QFETCH(QString, typed);
+    QFETCH(QString, sent);
+    QFETCH(QString, vatsimId);
+    QFETCH(QString, rating);
+    testService().setContentRoot(TARN_TEST_DATA_DIR "/../../samples/service");
+    if (!answer.isEmpty())
+        testService().setListOverride("login.php", answer.toStdString());
+    settings()->insert(QStringLiteral("sectorPath"), QStringLiteral("file:///sectors"));
+    if (!remembered.isEmpty()) {
+        settings()->insert(QStringLiteral("username"), demoCid);
+        settings()->insert(QStringLiteral("hashedPassword"), remembered);
+    }
+    UserHandler user;
+    user.setRating(QStringLiteral("previous"));
+    SignalRecorder recorder(&user);
+    // The login page fills its fields from these two properties.
+    QCOMPARE(user.hashedPassword(), remembered);
+    user.logIn(demoCid, typed);
+    QVERIFY2(waitUntil([&] { return !recorder.events.isEmpty(); }), "The login got no answer.");
+    QCOMPARE(recorder.events, QStringList{QStringLiteral("loginCompleted()")});
+    const QHash<QString, QString> fields
+        = {{QStringLiteral("vatsimid"), demoCid}, {QStringLiteral("password"), sent}};
+    QCOMPARE(requestFields(QStringLiteral("login.php")), (QList<QHash<QString, QString>>{fields}));
+    QCOMPARE(user.vatsimId(), vatsimId);
+    QCOMPARE(user.rating(), rating);
+    QCOMPARE(user.username(), vatsimId);
+    QCOMPARE(user.hashedPassword(), sent);
+    QCOMPARE(storedOnDisk(),
+             (QVariantHash{{QStringLiteral("username"), vatsimId},
+                           {QStringLiteral("hashedPassword"), sent},
+                           {QStringLiteral("sectorPath"), QStringLiteral("file:///sectors")}}));
+}
+
+void TestHandlers::emptyFieldsSendNothing()
+{
+    UserHandler user;
+    SignalRecorder recorder(&user);
+    user.logIn(QString(), demoPassword);
+    user.logIn(demoCid, QString());
+    user.logIn(QString(), QString());
+    const QString empty = QStringLiteral("loginEmpty()");
+    QCOMPARE(recorder.events, (QStringList{empty, empty, empty}));
+    // Nothing is trimmed: a name of one space goes out, and it is the only
+    // login the service sees.
+    user.logIn(QStringLiteral(" "), demoPassword);
+    QVERIFY2(waitUntil([&] { return recorder.events.size() == 4; }), "The login got no answer.");
+    QCOMPARE(requestFields(QStringLiteral("login.php")).size(), 1);
+    QCOMPARE(requestFields(QStringLiteral("login.php")).first().value(QStringLiteral("vatsimid")),
+             QStringLiteral(" "));
+}
+
+// ---------------------------------------------------------------------------
+// UpdateHandler
+
+void TestHandlers::unusableSectorFolder_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("empty sector path") << QString();
+    QTest::newRow("folder that does not exist")
+        << fileUrl(QStringLiteral("/nonexistent/tarn/sector"));
+    QTest::newRow("a file, not a folder")
+        << fileUrl(QStringLiteral(TARN_TEST_DATA_DIR "/profiles/user/Brenmar.prf"));
+}
+
+void TestHandlers::unusableSectorFolder()
+{
+    QFETCH(QString, folder);
+    settings()->insert(QStringLiteral("sectorPath"), folder);
+    UpdateHandler update;
+    SignalRecorder recorder(&update);
+    update.checkUpdate();
+    QCOMPARE(recorder.events, QStringList{QStringLiteral("sectorFolderError()")});
+    QVERIFY2(testService().requests().empty(),
+             "A check without a usable sector folder sent a request.");
+}
+
+// Checked twice, the check reports each list element with the growing count
+// of outdated files; the update then reports each file once, the failed
+// write, and only then its completion.
+void TestHandlers::updateReportsEachStep()
+{
+    QTemporaryDir sector;
+    QVERIFY(publish(QStringLiteral("sector/A/one.txt"), "1"));
+    QVERIFY(publish(QStringLiteral("sector/S/Blocked/x.txt"), "x"));
+    QVERIFY(publish(QStringLiteral("sector/S/fine.txt"), "fine"));
+    QVERIFY(
+        writeFile(sector.filePath(QStringLiteral("S/Blocked")), "a file where a folder should be"));
+    settings()->insert(QStringLiteral("sectorPath"), fileUrl(sector.path()));
+    UpdateHandler update;
+    SignalRecorder recorder(&update);
+    const QStringList checked = {QStringLiteral("checkoutComplete(true, 1)"),
+                                 QStringLiteral("checkoutComplete(true, 3)")};
+    for (int check = 1; check <= 2; ++check) {
+        update.checkUpdate();
+        QVERIFY2(recorder.events.size() == 2 * (check - 1), "The check answered before its reply.");
+        QVERIFY2(waitUntil([&] { return recorder.events.size() >= 2 * check; }),
+                 "A check was not answered.");
+    }
+    update.startUpdate();
+    QVERIFY2(
+        waitUntil([&] { return recorder.events.contains(QStringLiteral("updateCompleted()")); }),
+        "The update did not complete.");
+    QCOMPARE(recorder.events,
+             (checked + checked
+              + QStringList{
+                  QStringLiteral("updateProgress(1, 3)"), QStringLiteral("updateProgress(2, 3)"),
+                  QStringLiteral("updateProgress(3, 3)"), QStringLiteral("updateFailures(1)"),
+                  QStringLiteral("updateCompleted()")}));
+    QCOMPARE(readFile(sector.filePath(QStringLiteral("S/fine.txt"))), QByteArray("fine"));
+}
+
+// ---------------------------------------------------------------------------
+// SelfUpdateHandler, in this process on its own folder
+
+void TestHandlers::selfUpdate_data()
+{
+    QTest::addColumn<QByteArray>("local");
+    QTest::addColumn<QString>("quirk");
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<int>("downloads");
+    const QString updated = QStringLiteral("selfUpdated()");
+    const QString error = QStringLiteral("errorFound()");
+    QTest::newRow("everything current") << QByteArray("data") << QString() << updated << 0;
+    QTest::newRow("hashes in upper case")
+        << QByteArray("data") << QStringLiteral("upper") << updated << 0;
+    QTest::newRow("download refused for its hash")
+        << QByteArray("working data") << QStringLiteral("wrong hash") << error << 1;
+    QTest::newRow("write that fails")
+        << QByteArray("data") << QStringLiteral("blocked") << error << 1;
+}
+
+// The outcome comes when the batch ends, not from the watchdog, which then
+// stops; the comparison clears what an earlier update set aside.
+void TestHandlers::selfUpdate()
+{
+    QFETCH(QByteArray, local);
+    QFETCH(QString, quirk);
+    QFETCH(QString, outcome);
+    QFETCH(int, downloads);
+    QVERIFY(publish(QStringLiteral("client/data.txt"), "data"));
+    QVERIFY(writeFile(programFile(QStringLiteral("data.txt")), local));
+    QVERIFY(writeFile(programFile(QStringLiteral("extra.txt.delete")), "set aside earlier"));
+    testService().setUpperCaseHashes(quirk == QLatin1String("upper"));
+    if (quirk == QLatin1String("wrong hash"))
+        testService().setWrongHash("data.txt");
+    if (quirk == QLatin1String("blocked")) {
+        QVERIFY(publish(QStringLiteral("client/blocked/file.txt"), "cannot land"));
+        QVERIFY(
+            writeFile(programFile(QStringLiteral("blocked")), "a file where a folder should be"));
+    }
+    SelfUpdateHandler handler;
+    SignalRecorder recorder(&handler);
+    const auto *watchdog = handler.findChild<QTimer *>(QStringLiteral("selfUpdateWatchdog"));
+    QVERIFY2(watchdog && watchdog->isActive(), "No watchdog runs while the update is under way.");
+    QVERIFY2(waitUntil([&] { return !recorder.events.isEmpty(); }), "The self-update did not end.");
+    QCOMPARE(recorder.events, QStringList{outcome});
+    QVERIFY2(!watchdog->isActive(), "The watchdog still runs after the update ended.");
+    QCOMPARE(requestCount("/api/tarn/downloadFile.php"), size_t(downloads));
+    QCOMPARE(readFile(programFile(QStringLiteral("data.txt"))), local);
+    QVERIFY2(!QFile::exists(programFile(QStringLiteral("extra.txt.delete"))),
+             "The file set aside by an earlier update was not deleted.");
+}
+
+void TestHandlers::programInUse_data()
+{
+    QTest::addColumn<bool>("corrupted");
+    QTest::addColumn<bool>("newerOnRestart");
+    QTest::addColumn<QString>("firstOutcome");
+    QTest::addColumn<QString>("restartedOutcome");
+    QTest::newRow("replaced and restarted once")
+        << false << false << QStringLiteral("quit") << QStringLiteral("selfUpdated");
+    // A newer build appears while the restarted process starts: it would need
+    // to restart once more.
+    QTest::newRow("restarted process does not restart again")
+        << false << true << QStringLiteral("quit") << QStringLiteral("errorFound");
+    QTest::newRow("corrupted program not restarted")
+        << true << false << QStringLiteral("errorFound") << QString();
+}
+
+// The helper runs as a program of its own from a temporary program folder:
+// each of its processes writes run-<pid>.txt there and waits for a go-<pid>
+// file before it starts its update.
+void TestHandlers::programInUse()
+{
+    QFETCH(bool, corrupted);
+    QFETCH(bool, newerOnRestart);
+    QFETCH(QString, firstOutcome);
+    QFETCH(QString, restartedOutcome);
+    QTemporaryDir folder;
+    const QString program = folder.filePath(helperName);
+    QVERIFY(QFile::copy(QStringLiteral(TARN_UPDATE_HELPER), program)
+            && writeFile(folder.filePath(QStringLiteral("gate")), {}));
+    const QByteArray firstBuild = readFile(program);
+    const auto build = [&](int number) -> QByteArray {
+        return firstBuild + "\nbuild " + QByteArray::number(number) + '\n';
+    };
+    QVERIFY(publish(QStringLiteral("client/") + helperName, build(2)));
+    if (corrupted)
+        testService().setWrongHash(helperName.toStdString());
+
+    QProcess first;
+    first.setProcessEnvironment(serviceEnvironment());
+    first.setWorkingDirectory(folder.path());
+    // Not a pipe: a restarted process inherits it and outlives this one.
+    first.setStandardOutputFile(QProcess::nullDevice());
+    first.setStandardErrorFile(QProcess::nullDevice());
+    first.start(program, QStringList());
+    QVERIFY2(first.waitForStarted(), "The program did not start.");
+    const qint64 firstPid = first.processId();
+    QVERIFY(writeFile(folder.filePath(QStringLiteral("go-%1").arg(firstPid)), {}));
+    QVERIFY2(first.waitForFinished(120000) && first.exitCode() == 0,
+             "The program did not end well.");
+    QCOMPARE(helperRuns(folder.path()).value(firstPid), (QStringList{startLine, firstOutcome}));
+    if (restartedOutcome.isEmpty()) {
+        QVERIFY2(readFile(program) == firstBuild,
+                 "A program whose content does not match its hash was written.");
+        QVERIFY2(!QFile::exists(program + QStringLiteral(".delete")),
+                 "The running program was set aside for nothing.");
+        QCOMPARE(helperRuns(folder.path()).size(), 1);
+        return;
+    }
+    QVERIFY2(readFile(program + QStringLiteral(".delete")) == firstBuild,
+             "The running program was not set aside under its name plus \".delete\".");
+    QVERIFY2(readFile(program) == build(2) && QFileInfo(program).isExecutable(),
+             "The new program is not in place with its permissions.");
+    qint64 restarted = 0;
+    const auto waitForRestart = [&] {
+        const QList<qint64> pids = helperRuns(folder.path()).keys();
+        restarted = pids.size() == 2 ? pids.value(pids.first() == firstPid ? 1 : 0) : 0;
+        return restarted != 0;
+    };
+    QVERIFY2(waitUntil(waitForRestart, 120000), "The program did not restart itself.");
+    if (newerOnRestart)
+        QVERIFY(publish(QStringLiteral("client/") + helperName, build(3)));
+    QVERIFY(writeFile(folder.filePath(QStringLiteral("go-%1").arg(restarted)), {}));
+    QVERIFY2(
+        waitUntil([&] { return helperRuns(folder.path()).value(restarted).size() >= 2; }, 120000),
+        "The restarted program did not end.");
+    QCOMPARE(helperRuns(folder.path()).value(restarted), (QStringList{startLine, restartedOutcome}));
+    QVERIFY2(readFile(program) == build(newerOnRestart ? 3 : 2),
+             "The restarted process did not put the newest build in place.");
+    QVERIFY2(newerOnRestart || !QFile::exists(program + QStringLiteral(".delete")),
+             "The restarted program did not delete the old one that was set aside.");
+    QCOMPARE(helperRuns(folder.path()).size(), 2);
+}
+
+// ---------------------------------------------------------------------------
+// ApplicationHandler, with shell scripts standing in for the outside programs
+
+void TestHandlers::startEuroscope_data()
+{
+    QTest::addColumn<QString>("euroscopePath");
+    QTest::addColumn<QString>("sectorPath");
+    QTest::addColumn<bool>("voiceClientRegistered");
+    QTest::addColumn<QString>("expectedProfile");
+    QTest::addColumn<int>("afvErrors");
+    const QString es = fileUrl(euroscope);
+    const QString sectors = fileUrl(sectorFolder);
+    const QString brenmar = QDir::toNativeSeparators(profile);
+    QTest::newRow("everything installed") << es << sectors << true << brenmar << 0;
+    QTest::newRow("no sector folder chosen") << es << QString() << true << previousProfile << 0;
+    QTest::newRow("no profile in the sector folder")
+        << es << fileUrl(work.path()) << true << previousProfile << 0;
+    QTest::newRow("no voice client registered") << es << sectors << false << brenmar << 1;
+    // With the voice client missing, any attempt to start it would show.
+    QTest::newRow("no EuroScope chosen") << QString() << sectors << false << previousProfile << 0;
+    QTest::newRow("EuroScope missing")
+        << fileUrl(work.filePath(QStringLiteral("nowhere/EuroScope.exe"))) << sectors << false
+        << previousProfile << 0;
+    QTest::newRow("EuroScope path is a folder")
+        << fileUrl(work.path()) << sectors << false << previousProfile << 0;
+}
+
+// EuroScope starts with the community profile as its last one, when the
+// profile exists, and the voice client beside it; the quoted command lines
+// keep the blanks in the folder names, pass no argument and leave the
+// working directory as it was.
+void TestHandlers::startEuroscope()
+{
+    QFETCH(QString, euroscopePath);
+    QFETCH(QString, sectorPath);
+    QFETCH(bool, voiceClientRegistered);
+    QFETCH(QString, expectedProfile);
+    QFETCH(int, afvErrors);
+    const QString keyFile = registryFolder()
+        + QStringLiteral("/HKEY_CURRENT_USER/Software/Dorvan Keleth/EuroScope/Settings.ini");
+    // EuroScope reads its profile from the registry when it starts: its
+    // stand-in records what the key held at that moment.
+    QVERIFY(writeWitness(euroscope, QStringLiteral("cat '%1';").arg(keyFile)));
+    QVERIFY(writeWitness(voiceClient));
+    QVERIFY(writeFile(profile, "LastSession\tcallsign\tBRM_APP\r\n"));
+    // The installer's value ends in a separator; a registered folder without
+    // the program counts as none.
+    QVERIFY(Platform::setRegistryValue(
+        voiceClientKey, QStringLiteral("Path"),
+        QDir::toNativeSeparators(voiceClientRegistered ? voiceClientFolder : work.path())
+            + QDir::separator()));
+    QVERIFY(Platform::setRegistryValue(euroscopeKey, lastProfile, previousProfile));
+    settings()->setEuroscopePath(euroscopePath);
+    settings()->setSectorPath(sectorPath);
+    SignalRecorder recorder(launcher);
+    launcher->startEuroscope();
+    QCOMPARE(recorder.events, afvErrors ? QStringList{QStringLiteral("afvError()")} : QStringList());
+    QCOMPARE(Platform::registryValue(euroscopeKey, lastProfile), expectedProfile);
+    if (euroscopePath != fileUrl(euroscope))
+        return;
+    QCOMPARE(waitForRecord(euroscope),
+             (QStringList{QDir(QDir::currentPath()).canonicalPath(), QStringLiteral("0"),
+                          QStringLiteral("[General]"),
+                          lastProfile + QLatin1Char('=') + expectedProfile}));
+    if (voiceClientRegistered)
+        QCOMPARE(waitForRecord(voiceClient),
+                 (QStringList{QDir(voiceClientFolder).canonicalPath(), QStringLiteral("0")}));
+}
+
+// The Discord updater starts Discord where it is installed; elsewhere the
+// invitation page opens.
+void TestHandlers::startDiscord()
+{
+    const QString updater = Platform::localAppDataFolder() + QStringLiteral("/Discord/Update.exe");
+    launcher->startDiscord();
+    QCOMPARE(openedUrls,
+             QList<QUrl>{QUrl(QStringLiteral("https://chat.tarn-atc.example/invite/tarn"))});
+    QVERIFY(writeWitness(updater));
+    launcher->startDiscord();
+    QCOMPARE(openedUrls.size(), 1);
+    QCOMPARE(waitForRecord(updater),
+             (QStringList{QDir(QDir::currentPath()).canonicalPath(), QStringLiteral("2"),
+                          QStringLiteral("--processStart"), QStringLiteral("Discord.exe")}));
+}
+
+QTEST_MAIN(TestHandlers)
+#include "tst_handlers.moc"
