@@ -160,8 +160,9 @@ private Q_SLOTS:
              splitAtSpaces(u"same.txt dnt.txt pam.txt absent-dnt.txt absent-ext.txt Case.txt "
                            u"bad.dll changed.txt sub/deep/new.dll Blocked/x.txt Folder.txt"))
             QVERIFY(serve(QString(QStringLiteral("client/") + file), file.toUtf8()));
-        QVERIFY(serve(u"client/.modes.json", R"({"dnt.txt": "DNT", "pam.txt": "PAM",
-                      "absent-dnt.txt": "DNT", "absent-ext.txt": "ext"})"));
+        QVERIFY(serve(u"client/.modes.json",
+                      R"({"dnt.txt": "DNT", "pam.txt": "PAM", )"
+                      R"("absent-dnt.txt": "DNT", "absent-ext.txt": "ext"})"));
         QVERIFY(
             serve(u"client/Brenmar.prf", "Settings\tX\t1\r\nLastSession\tcallsign\tBRM_OBS\r\n"));
         QVERIFY(place(u"Brenmar.prf", "Settings\tX\t0\r\nLastSession\tcallsign\tBRM_W_APP\r\n"));
