@@ -9,49 +9,19 @@
 
 #include <QCoreApplication>
 #include <QDirIterator>
+#include <QEventLoop>
 #include <QLoggingCategory>
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTemporaryDir>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <memory>
 
 namespace {
 const QString mode = QStringLiteral(TARN_FUZZ_MODE);
-
-// A finished reply without error whose body is the fuzzer's input.
-class InputReply : public QNetworkReply
-{
-public:
-    explicit InputReply(const QByteArray &body)
-        : m_body(body)
-    {
-        setOpenMode(QIODevice::ReadOnly);
-        setFinished(true);
-    }
-    void abort() override { }
-    qint64 bytesAvailable() const override
-    {
-        return m_body.size() - m_offset + QNetworkReply::bytesAvailable();
-    }
-
-protected:
-    qint64 readData(char *data, qint64 maxSize) override
-    {
-        const qint64 count = qMin(maxSize, qint64(m_body.size()) - m_offset);
-        if (count <= 0)
-            return -1;
-        memcpy(data, m_body.constData() + m_offset, size_t(count));
-        m_offset += count;
-        return count;
-    }
-
-private:
-    QByteArray m_body;
-    qint64 m_offset = 0;
-};
 
 [[noreturn]] void broken(const char *invariant, const QString &path = QString())
 {
@@ -59,6 +29,7 @@ private:
     abort();
 }
 
+QNetworkAccessManager *manager = nullptr;
 QTemporaryDir *base = nullptr;
 QString root;
 
@@ -106,6 +77,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     new QCoreApplication(*argc, *argv);
     // Warnings about skipped hostile paths would flood the output.
     QLoggingCategory::setFilterRules(QStringLiteral("tarn.*=false"));
+    manager = new QNetworkAccessManager;
     base = new QTemporaryDir;
     if (!base->isValid())
         broken("the temporary folder could not be made");
@@ -128,9 +100,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FilesChecker checker(nullptr, false);
     checker.SetRootPath(root);
     checker.SetMode(mode);
-    // Handed to the checker's list slot, as RequestSender would.
-    InputReply reply(QByteArray(reinterpret_cast<const char *>(data), int(size)));
-    gsl::not_null<QNetworkReply *> argument(&reply);
+    // A finished reply whose body is the input, handed to the checker's list
+    // slot as RequestSender would.
+    const QByteArray input(reinterpret_cast<const char *>(data), int(size));
+    const std::unique_ptr<QNetworkReply> reply(manager->get(
+        QNetworkRequest(QUrl(QStringLiteral("data:;base64,") + QLatin1String(input.toBase64())))));
+    QEventLoop loop;
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    if (!reply->isFinished())
+        loop.exec();
+    gsl::not_null<QNetworkReply *> argument(reply.get());
     if (!QMetaObject::invokeMethod(&checker, "OnReceivedFilelist", Qt::DirectConnection,
                                    Q_ARG(gsl::not_null<QNetworkReply *>, argument)))
         broken("the list slot could not be called");

@@ -13,7 +13,7 @@
 //       Keeps its own executable busy until its standard input closes.
 //   tarn_update_helper sector-update FOLDER
 //       Checks FOLDER against the sector tree and downloads what is outdated,
-//       then prints "failed=N". The settings are loaded and then saved over
+//       then appends "failed=N" to its run log. The settings are loaded and then saved over
 //       and over while the update runs.
 //   tarn_update_helper save-setting KEY VALUE
 //       Loads the settings, sets KEY to VALUE, saves them and prints
@@ -114,7 +114,7 @@ int runSectorUpdate(const QString &folder)
                              QTimer::singleShot(0, &checker, &FilesChecker::DownloadSectorFiles);
                      });
     QObject::connect(&checker, &FilesChecker::UpdateFinished, [&] {
-        QTextStream(stdout) << "failed=" << checker.FailedWriteCount() << Qt::endl;
+        logLine(QStringLiteral("failed=%1").arg(checker.FailedWriteCount()));
         QCoreApplication::exit(0);
     });
     checker.RequestFilelist(QStringLiteral("getfilelist.php"));

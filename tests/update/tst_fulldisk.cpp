@@ -7,6 +7,7 @@
 #include "handlers/SettingsHandler.h"
 #include "handlers/UpdateHandler.h"
 
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <sys/mount.h>
@@ -20,42 +21,20 @@ namespace {
 const QString fillerName = QStringLiteral("filler");
 const QString settingsName = QStringLiteral("settings.dat");
 
-// A tmpfs of a given size on a temporary folder, unmounted when the object
-// goes, so also when a check fails half-way.
-class SmallFileSystem : public QTemporaryDir
+// Takes all the space that is left in folder; whether none is left afterwards.
+bool fill(const QString &folder)
 {
-public:
-    explicit SmallFileSystem(qint64 bytes)
-    {
-        const QByteArray options = "size=" + QByteArray::number(bytes);
-        if (::mount("tarn-fulldisk", QFile::encodeName(path()).constData(), "tmpfs", 0,
-                    options.constData())
-            != 0)
-            m_problem = QString::fromLocal8Bit(std::strerror(errno));
+    QFile filler(folder + QLatin1Char('/') + fillerName);
+    if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return false;
+    for (const int blockSize : {64 * 1024, 4096, 1}) {
+        const QByteArray block(blockSize, 'f');
+        while (filler.write(block) == block.size()) { }
     }
-    ~SmallFileSystem() { ::umount2(QFile::encodeName(path()).constData(), MNT_DETACH); }
-    QString problem() const { return m_problem; }
-
-    // Takes all the space that is left; whether none is left afterwards.
-    bool fill() const
-    {
-        QFile filler(filePath(fillerName));
-        if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-            return false;
-        for (const int blockSize : {64 * 1024, 4096, 1}) {
-            const QByteArray block(blockSize, 'f');
-            while (filler.write(block) == block.size()) { }
-        }
-        filler.close();
-        struct statvfs status;
-        return ::statvfs(QFile::encodeName(path()).constData(), &status) == 0
-            && status.f_bavail == 0;
-    }
-
-private:
-    QString m_problem;
-};
-
+    filler.close();
+    struct statvfs status;
+    return ::statvfs(QFile::encodeName(folder).constData(), &status) == 0 && status.f_bavail == 0;
+}
 } // namespace
 
 class TestFullDisk : public QObject
@@ -102,13 +81,18 @@ private Q_SLOTS:
         QFETCH(QByteArray, oldContent);
         QFETCH(QByteArray, newContent);
         const bool settingsSave = path == settingsName;
-        SmallFileSystem disk(
-            256 * 1024 + (settingsSave ? QFileInfo(QStringLiteral(TARN_UPDATE_HELPER)).size() : 0));
-        if (!disk.problem().isEmpty())
+        // A small tmpfs on a temporary folder, unmounted also when a check fails half-way.
+        QTemporaryDir disk;
+        const QByteArray mountPoint = QFile::encodeName(disk.path());
+        const qint64 room = 256 * 1024
+            + (settingsSave ? QFileInfo(QStringLiteral(TARN_UPDATE_HELPER)).size() : 0);
+        const QByteArray options = "size=" + QByteArray::number(room);
+        if (::mount("tarn-fulldisk", mountPoint.constData(), "tmpfs", 0, options.constData()) != 0)
             QSKIP(
                 qPrintable(QStringLiteral("A small tmpfs could not be mounted (%1); the full-disk "
                                           "case is skipped.")
-                               .arg(disk.problem())));
+                               .arg(QString::fromLocal8Bit(std::strerror(errno)))));
+        const auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
         QTemporaryDir content;
         resetTestService(content.path());
         const QString published = content.filePath(QStringLiteral("sector/") + path);
@@ -121,7 +105,7 @@ private Q_SLOTS:
             QVERIFY(copyHelperInto(disk.path()));
             files.append(helperName());
         }
-        QVERIFY2(disk.fill(), "The small file system could not be filled.");
+        QVERIFY2(fill(disk.path()), "The small file system could not be filled.");
 
         if (settingsSave) {
             QProcess process;
