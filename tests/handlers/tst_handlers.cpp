@@ -221,44 +221,36 @@ void TestHandlers::loadsSettingsFile()
 
 void TestHandlers::logIn_data()
 {
-    QTest::addColumn<QByteArray>("answer");
-    QTest::addColumn<QString>("remembered");
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("sent");
-    QTest::addColumn<QString>("vatsimId");
+    QTest::addColumn<QByteArray>("ratingNumber");
     QTest::addColumn<QString>("rating");
-    const auto row = [](const char *name, const QByteArray &answer, const QString &typed,
-                        const QString &sent, const QString &vatsimId, const QString &rating,
-                        const QString &remembered = QString()) {
-        QTest::newRow(name) << answer << remembered << typed << sent << vatsimId << rating;
-    };
-    const auto rated = [](const QByteArray &rating) -> QByteArray {
-        return "{\"cid\": \"1234567\", \"rating\": " + rating + '}';
-    };
     const QString ctr1 = QStringLiteral("CTR1");
-    const QString unchanged = QStringLiteral("previous");
-    row("the README's credentials", {}, demoPassword, demoDigest, demoCid, ctr1);
-    row("remembered digest sent as it is", {}, demoDigest, demoDigest, demoCid, ctr1, demoDigest);
-    row("non-ASCII password", rated("5"), QString::fromUtf8("Grüße aus Zürich ✈"),
-        QStringLiteral("8f5f5e14d1dff2eb65fbe443372cb4778ae64fd3"), demoCid, ctr1);
-    row("rating 13, past the table", rated("13"), demoPassword, demoDigest, demoCid, unchanged);
+    QTest::newRow("the README's credentials") << demoPassword << demoDigest << QByteArray() << ctr1;
+    // The login page shows the remembered digest in the password field.
+    QTest::newRow("remembered digest sent as it is")
+        << demoDigest << demoDigest << QByteArray() << ctr1;
+    QTest::newRow("non-ASCII password")
+        << QString::fromUtf8("Grüße aus Zürich ✈")
+        << QStringLiteral("8f5f5e14d1dff2eb65fbe443372cb4778ae64fd3") << QByteArray("5") << ctr1;
+    QTest::newRow("rating 13, past the table")
+        << demoPassword << demoDigest << QByteArray("13") << QStringLiteral("previous");
 }
 
 void TestHandlers::logIn()
 {
-    QFETCH(QByteArray, answer);
-    QFETCH(QString, remembered);
     QFETCH(QString, typed);
     QFETCH(QString, sent);
-    QFETCH(QString, vatsimId);
+    QFETCH(QByteArray, ratingNumber);
     QFETCH(QString, rating);
     testService().setContentRoot(TARN_TEST_DATA_DIR "/../../samples/service");
-    if (!answer.isEmpty())
-        testService().setListOverride("login.php", answer.toStdString());
+    if (!ratingNumber.isEmpty())
+        testService().setListOverride(
+            "login.php", "{\"cid\": \"1234567\", \"rating\": " + ratingNumber.toStdString() + '}');
     settings()->insert(QStringLiteral("sectorPath"), QStringLiteral("file:///sectors"));
-    if (!remembered.isEmpty()) {
+    if (typed == demoDigest) {
         settings()->insert(QStringLiteral("username"), demoCid);
-        settings()->insert(QStringLiteral("hashedPassword"), remembered);
+        settings()->insert(QStringLiteral("hashedPassword"), demoDigest);
     }
     UserHandler user;
     user.setRating(QStringLiteral("previous"));
@@ -269,10 +261,10 @@ void TestHandlers::logIn()
     const QHash<QString, QString> fields
         = {{QStringLiteral("vatsimid"), demoCid}, {QStringLiteral("password"), sent}};
     QCOMPARE(requestFields(QStringLiteral("login.php")), (QList<QHash<QString, QString>>{fields}));
-    QCOMPARE(user.vatsimId(), vatsimId);
+    QCOMPARE(user.vatsimId(), demoCid);
     QCOMPARE(user.rating(), rating);
     QCOMPARE(readFile(SettingsHandler::settingsFilePath()),
-             settingsFileBytes({{QStringLiteral("username"), vatsimId},
+             settingsFileBytes({{QStringLiteral("username"), demoCid},
                                 {QStringLiteral("hashedPassword"), sent},
                                 {QStringLiteral("sectorPath"), QStringLiteral("file:///sectors")}}));
 }

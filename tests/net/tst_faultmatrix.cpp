@@ -193,15 +193,13 @@ void addServiceFault(Endpoint endpoint, Fault fault)
     // Only old.txt meets the fault; new.txt shows the rest of the batch going on.
     if (endpoint == Endpoint::DownloadSectorFile)
         switchOn.file = "//Brenmar/old.txt";
-    switch (fault) {
-    case Fault::Slow: switchOn.hold = true; break;
-    case Fault::Unauthorized: switchOn.status = 401; break;
-    case Fault::NotFound: switchOn.status = 404; break;
-    case Fault::ServerError: switchOn.status = 500; break;
-    case Fault::DroppedMidBody: switchOn.dropMidBody = true; break;
-    case Fault::NoContentDisposition: switchOn.noContentDisposition = true; break;
-    default: return;
-    }
+    switchOn.hold = fault == Fault::Slow;
+    switchOn.status = fault == Fault::Unauthorized ? 401
+        : fault == Fault::NotFound                 ? 404
+        : fault == Fault::ServerError              ? 500
+                                                   : 0;
+    switchOn.dropMidBody = fault == Fault::DroppedMidBody;
+    switchOn.noContentDisposition = fault == Fault::NoContentDisposition;
     testService().addFault(switchOn);
 }
 
