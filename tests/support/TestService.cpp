@@ -10,7 +10,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -71,11 +70,6 @@ std::vector<devservice::RecordedRequest> requestsTo(const std::string &path)
     return matching;
 }
 
-size_t requestCount(const std::string &path)
-{
-    return requestsTo(path).size();
-}
-
 QList<QHash<QString, QString>> requestFields(const QString &endpoint)
 {
     QList<QHash<QString, QString>> found;
@@ -90,15 +84,6 @@ QList<QHash<QString, QString>> requestFields(const QString &endpoint)
     return found;
 }
 
-void answerWithoutContentDisposition(const std::string &endpoint, const std::string &file)
-{
-    devservice::Fault fault;
-    fault.endpoint = endpoint;
-    fault.file = file;
-    fault.noContentDisposition = true;
-    testService().addFault(fault);
-}
-
 QProcessEnvironment serviceEnvironment()
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -107,15 +92,6 @@ QProcessEnvironment serviceEnvironment()
     environment.insert(QStringLiteral("TARN_TEST_AUTHORITY"), QStringLiteral(TARN_TEST_AUTHORITY));
 #endif
     return environment;
-}
-
-void trustTestAuthority()
-{
-#ifdef TARN_TEST_AUTHORITY
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.addCaCertificates(QStringLiteral(TARN_TEST_AUTHORITY));
-    QSslConfiguration::setDefaultConfiguration(configuration);
-#endif
 }
 
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
@@ -160,17 +136,6 @@ bool setModificationTime(const QString &path, const QDateTime &time)
         && file.setFileTime(time, QFileDevice::FileModificationTime);
 }
 
-QVariantHash storedOnDisk()
-{
-    QT_WARNING_PUSH
-    QT_WARNING_DISABLE_DEPRECATED
-    return QJsonDocument::fromBinaryData(readFile(SettingsHandler::settingsFilePath()),
-                                         QJsonDocument::Validate)
-        .object()
-        .toVariantHash();
-    QT_WARNING_POP
-}
-
 SettingsHandler *settings()
 {
     return QmlSingletonType<SettingsHandler>::instance;
@@ -200,8 +165,8 @@ bool writeSettingsFile(const QJsonObject &values)
 
 bool SnapshotEntry::operator==(const SnapshotEntry &other) const
 {
-    return isFolder == other.isFolder && content == other.content
-        && modifiedMs == other.modifiedMs && permissions == other.permissions;
+    return isFolder == other.isFolder && content == other.content && modifiedMs == other.modifiedMs
+        && permissions == other.permissions;
 }
 
 QMap<QString, SnapshotEntry> snapshot(const QString &folder)

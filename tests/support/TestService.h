@@ -12,7 +12,6 @@
 #include <QSignalSpy>
 #include <QString>
 #include <QTest>
-#include <QVariantHash>
 
 #include <functional>
 #include <string>
@@ -26,23 +25,14 @@ devservice::DevService &testService();
 // Serves this content root with no faults and no requests recorded.
 void resetTestService(const QString &contentRoot);
 
-// The requests the service has seen at exactly this path, in order, and their number.
+// The requests the service has seen at exactly this path, in order.
 std::vector<devservice::RecordedRequest> requestsTo(const std::string &path);
-size_t requestCount(const std::string &path);
 // The form fields of every request to a path ending in endpoint (for
 // example "login.php"), in order.
 QList<QHash<QString, QString>> requestFields(const QString &endpoint);
 
-// Every download of this file from the endpoint is answered without a
-// Content-Disposition header.
-void answerWithoutContentDisposition(const std::string &endpoint, const std::string &file);
-
 // The environment of a separate process that talks to this program's service.
 QProcessEnvironment serviceEnvironment();
-
-// Trusts the test certificate authority in the default TLS configuration
-// (only meaningful for a TLS or real-server test program).
-void trustTestAuthority();
 
 // Runs the event loop until the condition holds or the time is up.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
@@ -63,8 +53,6 @@ bool setModificationTime(const QString &path, const QDateTime &time);
 SettingsHandler *settings();
 // Removes the settings file, or a folder standing in its place.
 void removeSettingsFile();
-// What the settings file on disk holds; empty when there is none.
-QVariantHash storedOnDisk();
 // The bytes of a settings file holding these values, as the program stores them.
 QByteArray settingsFileBytes(const QJsonObject &values);
 // Writes a settings file holding these values where the program reads it.
@@ -79,7 +67,6 @@ struct SnapshotEntry
     qint64 modifiedMs = 0;
     QFileDevice::Permissions permissions;
     bool operator==(const SnapshotEntry &other) const;
-    bool operator!=(const SnapshotEntry &other) const { return !(*this == other); }
 };
 // Everything below folder by relative path, hidden files and part files of
 // unfinished writes included.
