@@ -69,15 +69,20 @@ QStringList waitForRecord(const QString &path)
     return QString::fromUtf8(readFile(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
+QString registryFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+        + QStringLiteral("/Tarn/registry");
+}
+
 // The processes of the helper that ran in folder, by pid, with the lines each wrote.
 QHash<qint64, QStringList> helperRuns(const QString &folder)
 {
     QHash<qint64, QStringList> runs;
-    for (const QString &log : QDir(folder).entryList({QStringLiteral("run-*.txt")}, QDir::Files)) {
+    for (const QString &log : QDir(folder).entryList({QStringLiteral("run-*.txt")}, QDir::Files))
         runs.insert(log.mid(4, log.size() - 8).toLongLong(),
                     QString::fromUtf8(readFile(folder + QLatin1Char('/') + log))
                         .split(QLatin1Char('\n'), Qt::SkipEmptyParts));
-    }
     return runs;
 }
 } // namespace
@@ -87,420 +92,376 @@ class TestHandlers : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void init();
-    void cleanup();
+    void initTestCase()
+    {
+        qRegisterMetaType<QNetworkReply *>();
+        // Test mode alone would share ~/.qttest with every other test program
+        // running at the same time: a home of its own keeps the registry stand-in
+        // and the local application data folder to this run.
+        qputenv("HOME", QFile::encodeName(home.path()));
+        QStandardPaths::setTestModeEnabled(true);
+        QVERIFY2(Platform::localAppDataFolder().startsWith(home.path()),
+                 "The local application data folder lies outside the temporary home.");
+        // As start-up does in a process that its self-update restarted: it makes
+        // the other handlers, the settings store among them, and its self-update
+        // runs against an empty service. The programs it starts must not inherit
+        // the marker.
+        qputenv("TARN_SELF_RESTARTED", "1");
+        QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
+        launcher = new ApplicationHandler(this);
+        QVERIFY2(waitForSignals(replies), "The self-update of start-up did not end.");
+        // Owned here, so that they go at exit although the tests make handlers of their own.
+        for (QObject *made :
+             std::initializer_list<QObject *>{settings(), QmlSingletonType<UserHandler>::instance,
+                                              QmlSingletonType<UpdateHandler>::instance,
+                                              QmlSingletonType<SelfUpdateHandler>::instance})
+            made->setParent(this);
+        QVERIFY(QDir().mkpath(voiceClientFolder) && QDir().mkpath(sectorFolder));
+    }
 
-    void loadsSettingsFile_data();
-    void loadsSettingsFile();
+    void init()
+    {
+        content = std::make_unique<QTemporaryDir>();
+        QVERIFY(content->isValid());
+        resetTestService(content->path());
+        QVERIFY(writeSettingsFile({}) && settings()->loadSettings());
+        removeSettingsFile();
+    }
 
-    void logIn_data();
-    void logIn();
+    void cleanup()
+    {
+        for (const QString &file : {QStringLiteral("data.txt"), QStringLiteral("blocked"),
+                                    QStringLiteral("extra.txt.delete")})
+            QFile::remove(programFile(file));
+        QVERIFY(QDir(registryFolder()).removeRecursively());
+        for (const QString &path : {euroscope, voiceClient, profile}) {
+            QFile::remove(path);
+            QFile::remove(path + QStringLiteral(".run"));
+        }
+        removeSettingsFile();
+    }
 
-    void unusableSectorFolder_data();
-    void unusableSectorFolder();
-    void updateReportsEachStep();
+    // ---------------------------------------------------------------------------
+    // SettingsHandler
 
-    void selfUpdate_data();
-    void selfUpdate();
-    void programInUse_data();
-    void programInUse();
+    // Whatever a file that opens holds, it loads; invalid content empties the store.
+    void loadsSettingsFile()
+    {
+        const QString url = QStringLiteral("file:///sectors");
+        // The first root exactly fills its file. A root size near 4 GiB wraps
+        // around in Qt's own size check, which then lets its reader run far
+        // beyond the data.
+        for (const auto &[file, sectorPath] :
+             {std::pair{settingsFileBytes({{QStringLiteral("sectorPath"), url}}), url},
+              std::pair{QByteArray("qbjs\x01\x00\x00\x00\xff\xff\xff\xff\x0b\x00\x00\x00", 16)
+                            .append(200, '\xee'),
+                        QString()}}) {
+            QVERIFY(writeFile(SettingsHandler::settingsFilePath(), file));
+            settings()->insert(QStringLiteral("stale"), QStringLiteral("value"));
+            QVERIFY2(settings()->loadSettings(), "A settings file that opens did not load.");
+            QVERIFY2(!settings()->contains(QStringLiteral("stale")),
+                     "Loading kept a value not in the file.");
+            QCOMPARE(settings()->sectorPath(), sectorPath);
+        }
+    }
 
-    void startEuroscope_data();
-    void startEuroscope();
+    // ---------------------------------------------------------------------------
+    // UserHandler, against the sample service's account
+
+    void logIn_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<QByteArray>("ratingNumber");
+        QTest::addColumn<QString>("rating");
+        const QString ctr1 = QStringLiteral("CTR1");
+        QTest::newRow("the README's credentials")
+            << demoPassword << demoDigest << QByteArray() << ctr1;
+        // The login page shows the remembered digest in the password field.
+        QTest::newRow("remembered digest sent as it is")
+            << demoDigest << demoDigest << QByteArray() << ctr1;
+        QTest::newRow("non-ASCII password")
+            << QString::fromUtf8("Grüße aus Zürich ✈")
+            << QStringLiteral("8f5f5e14d1dff2eb65fbe443372cb4778ae64fd3") << QByteArray("5")
+            << ctr1;
+        QTest::newRow("rating 13, past the table")
+            << demoPassword << demoDigest << QByteArray("13") << QStringLiteral("previous");
+    }
+
+    void logIn()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, sent);
+        QFETCH(QByteArray, ratingNumber);
+        QFETCH(QString, rating);
+        testService().setContentRoot(TARN_TEST_DATA_DIR "/../../samples/service");
+        if (!ratingNumber.isEmpty())
+            testService().setListOverride(
+                "login.php",
+                "{\"cid\": \"1234567\", \"rating\": " + ratingNumber.toStdString() + '}');
+        settings()->insert(QStringLiteral("sectorPath"), QStringLiteral("file:///sectors"));
+        if (typed == demoDigest) {
+            settings()->insert(QStringLiteral("username"), demoCid);
+            settings()->insert(QStringLiteral("hashedPassword"), demoDigest);
+        }
+        UserHandler user;
+        user.setRating(QStringLiteral("previous"));
+        SignalRecorder recorder(&user);
+        user.logIn(demoCid, typed);
+        QVERIFY2(waitUntil([&] { return !recorder.events.isEmpty(); }), "The login got no answer.");
+        QCOMPARE(recorder.events, QStringList{QStringLiteral("loginCompleted()")});
+        QCOMPARE(requestFields(QStringLiteral("login.php")),
+                 (QList<QHash<QString, QString>>{
+                     {{QStringLiteral("vatsimid"), demoCid}, {QStringLiteral("password"), sent}}}));
+        QCOMPARE(user.rating(), rating);
+        QCOMPARE(
+            readFile(SettingsHandler::settingsFilePath()),
+            settingsFileBytes({{QStringLiteral("username"), demoCid},
+                               {QStringLiteral("hashedPassword"), sent},
+                               {QStringLiteral("sectorPath"), QStringLiteral("file:///sectors")}}));
+    }
+
+    // ---------------------------------------------------------------------------
+    // UpdateHandler
+
+    void unusableSectorFolder()
+    {
+        for (const QString &folder :
+             {QString(), fileUrl(QStringLiteral("/nonexistent/tarn/sector")),
+              fileUrl(QStringLiteral(TARN_TEST_DATA_DIR "/profiles/user/Brenmar.prf"))}) {
+            settings()->insert(QStringLiteral("sectorPath"), folder);
+            UpdateHandler update;
+            SignalRecorder recorder(&update);
+            update.checkUpdate();
+            QCOMPARE(recorder.events, QStringList{QStringLiteral("sectorFolderError()")});
+        }
+        QVERIFY2(testService().requests().empty(),
+                 "A check without a usable sector folder sent a request.");
+    }
+
+    // The check reports each list element with the growing count of outdated
+    // files; the update then reports each file once, the failed write, and only
+    // then its completion.
+    void updateReportsEachStep()
+    {
+        QTemporaryDir sector;
+        QVERIFY(publish(QStringLiteral("sector/A/one.txt"), "1"));
+        QVERIFY(publish(QStringLiteral("sector/S/Blocked/x.txt"), "x"));
+        QVERIFY(publish(QStringLiteral("sector/S/fine.txt"), "fine"));
+        QVERIFY(writeFile(sector.filePath(QStringLiteral("S/Blocked")),
+                          "a file where a folder should be"));
+        settings()->insert(QStringLiteral("sectorPath"), fileUrl(sector.path()));
+        UpdateHandler update;
+        SignalRecorder recorder(&update);
+        update.checkUpdate();
+        QVERIFY2(waitUntil([&] { return recorder.events.size() >= 2; }),
+                 "The check was not answered.");
+        update.startUpdate();
+        QVERIFY2(waitUntil(
+                     [&] { return recorder.events.contains(QStringLiteral("updateCompleted()")); }),
+                 "The update did not complete.");
+        QCOMPARE(recorder.events.join(QLatin1Char(';')),
+                 QStringLiteral("checkoutComplete(true, 1);checkoutComplete(true, 3);"
+                                "updateProgress(1, 3);updateProgress(2, 3);updateProgress(3, 3);"
+                                "updateFailures(1);updateCompleted()"));
+        QCOMPARE(readFile(sector.filePath(QStringLiteral("S/fine.txt"))), QByteArray("fine"));
+    }
+
+    // ---------------------------------------------------------------------------
+    // SelfUpdateHandler, in this process on its own folder
+
+    void selfUpdate_data()
+    {
+        QTest::addColumn<QByteArray>("local");
+        QTest::addColumn<QString>("quirk");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<int>("downloads");
+        const QString updated = QStringLiteral("selfUpdated()");
+        const QString error = QStringLiteral("errorFound()");
+        QTest::newRow("hashes in upper case")
+            << QByteArray("data") << QStringLiteral("upper") << updated << 0;
+        QTest::newRow("download refused for its hash")
+            << QByteArray("working data") << QStringLiteral("wrong hash") << error << 1;
+        QTest::newRow("write that fails")
+            << QByteArray("data") << QStringLiteral("blocked") << error << 1;
+    }
+
+    // The outcome comes when the batch ends, not from the watchdog, which then
+    // stops; the comparison clears what an earlier update set aside.
+    void selfUpdate()
+    {
+        QFETCH(QByteArray, local);
+        QFETCH(QString, quirk);
+        QFETCH(QString, outcome);
+        QFETCH(int, downloads);
+        QVERIFY(publish(QStringLiteral("client/data.txt"), "data"));
+        QVERIFY(writeFile(programFile(QStringLiteral("data.txt")), local));
+        QVERIFY(writeFile(programFile(QStringLiteral("extra.txt.delete")), "set aside earlier"));
+        testService().setUpperCaseHashes(quirk == QLatin1String("upper"));
+        if (quirk == QLatin1String("wrong hash"))
+            testService().setWrongHash("data.txt");
+        if (quirk == QLatin1String("blocked")) {
+            QVERIFY(publish(QStringLiteral("client/blocked/file.txt"), "cannot land"));
+            QVERIFY(writeFile(programFile(QStringLiteral("blocked")),
+                              "a file where a folder should be"));
+        }
+        SelfUpdateHandler handler;
+        SignalRecorder recorder(&handler);
+        const auto *watchdog = handler.findChild<QTimer *>(QStringLiteral("selfUpdateWatchdog"));
+        QVERIFY2(watchdog && watchdog->isActive(),
+                 "No watchdog runs while the update is under way.");
+        QVERIFY2(waitUntil([&] { return !recorder.events.isEmpty(); }),
+                 "The self-update did not end.");
+        QCOMPARE(recorder.events, QStringList{outcome});
+        QVERIFY2(!watchdog->isActive(), "The watchdog still runs after the update ended.");
+        QCOMPARE(requestsTo("/api/tarn/downloadFile.php").size(), size_t(downloads));
+        QCOMPARE(readFile(programFile(QStringLiteral("data.txt"))), local);
+        QVERIFY2(!QFile::exists(programFile(QStringLiteral("extra.txt.delete"))),
+                 "The file set aside by an earlier update was not deleted.");
+    }
+
+    void programInUse_data()
+    {
+        QTest::addColumn<bool>("newerOnRestart");
+        QTest::newRow("replaced and restarted once") << false;
+        // A newer build appears while the restarted process starts: it would need
+        // to restart once more.
+        QTest::newRow("restarted process does not restart again") << true;
+    }
+
+    // The helper runs as a program of its own from a temporary program folder:
+    // each of its processes writes run-<pid>.txt there and waits for a go-<pid>
+    // file before it starts its update.
+    void programInUse()
+    {
+        QFETCH(bool, newerOnRestart);
+        QTemporaryDir folder;
+        const QString program = folder.filePath(helperName);
+        QVERIFY(QFile::copy(QStringLiteral(TARN_UPDATE_HELPER), program)
+                && writeFile(folder.filePath(QStringLiteral("gate")), {}));
+        const QByteArray firstBuild = readFile(program);
+        const auto build = [&](int number) -> QByteArray {
+            return firstBuild + "\nbuild " + QByteArray::number(number) + '\n';
+        };
+        QVERIFY(publish(QStringLiteral("client/") + helperName, build(2)));
+
+        QProcess first;
+        first.setProcessEnvironment(serviceEnvironment());
+        first.setWorkingDirectory(folder.path());
+        // Not a pipe: a restarted process inherits it and outlives this one.
+        first.setStandardOutputFile(QProcess::nullDevice());
+        first.setStandardErrorFile(QProcess::nullDevice());
+        first.start(program, QStringList());
+        QVERIFY2(first.waitForStarted(), "The program did not start.");
+        const qint64 firstPid = first.processId();
+        QVERIFY(writeFile(folder.filePath(QStringLiteral("go-%1").arg(firstPid)), {}));
+        QVERIFY2(first.waitForFinished(120000) && first.exitCode() == 0,
+                 "The program did not end well.");
+        QVERIFY2(readFile(program + QStringLiteral(".delete")) == firstBuild
+                     && QFileInfo(program).isExecutable(),
+                 "The running program was not set aside for a new executable one.");
+        qint64 restarted = 0;
+        const auto waitForRestart = [&] {
+            const QList<qint64> pids = helperRuns(folder.path()).keys();
+            restarted = pids.size() == 2 ? pids.value(pids.first() == firstPid ? 1 : 0) : 0;
+            return restarted != 0;
+        };
+        QVERIFY2(waitUntil(waitForRestart, 120000), "The program did not restart itself.");
+        if (newerOnRestart)
+            QVERIFY(publish(QStringLiteral("client/") + helperName, build(3)));
+        QVERIFY(writeFile(folder.filePath(QStringLiteral("go-%1").arg(restarted)), {}));
+        QVERIFY2(waitUntil([&] { return helperRuns(folder.path()).value(restarted).size() >= 2; },
+                           120000),
+                 "The restarted program did not end.");
+        const QHash<qint64, QStringList> runs
+            = {{firstPid, {startLine, QStringLiteral("quit")}},
+               {restarted,
+                {startLine,
+                 newerOnRestart ? QStringLiteral("errorFound") : QStringLiteral("selfUpdated")}}};
+        QCOMPARE(helperRuns(folder.path()), runs);
+        QVERIFY2(readFile(program) == build(newerOnRestart ? 3 : 2),
+                 "The restarted process did not put the newest build in place.");
+        QVERIFY2(newerOnRestart || !QFile::exists(program + QStringLiteral(".delete")),
+                 "The restarted program did not delete the old one that was set aside.");
+    }
+
+    // ---------------------------------------------------------------------------
+    // ApplicationHandler, with shell scripts standing in for the outside programs
+
+    void startEuroscope_data()
+    {
+        QTest::addColumn<bool>("euroscopeInstalled");
+        QTest::addColumn<bool>("profileInSectorFolder");
+        QTest::addColumn<bool>("voiceClientRegistered");
+        QTest::newRow("everything installed") << true << true << true;
+        QTest::newRow("no profile in the sector folder") << true << false << true;
+        QTest::newRow("no voice client registered") << true << true << false;
+        // With the voice client missing, any attempt to start it would show.
+        QTest::newRow("EuroScope missing") << false << true << false;
+    }
+
+    // EuroScope starts with the community profile as its last one, when the
+    // profile exists, and the voice client beside it; the quoted command lines
+    // keep the blanks in the folder names, pass no argument and leave the
+    // working directory as it was.
+    void startEuroscope()
+    {
+        QFETCH(bool, euroscopeInstalled);
+        QFETCH(bool, profileInSectorFolder);
+        QFETCH(bool, voiceClientRegistered);
+        const QString keyFile = registryFolder()
+            + QStringLiteral("/HKEY_CURRENT_USER/Software/Dorvan Keleth/EuroScope/Settings.ini");
+        // EuroScope reads its profile from the registry when it starts: its
+        // stand-in records what the key held at that moment.
+        QVERIFY(!euroscopeInstalled
+                || writeWitness(euroscope, QStringLiteral("cat '%1';").arg(keyFile)));
+        QVERIFY(writeWitness(voiceClient));
+        QVERIFY(writeFile(profile, "LastSession\tcallsign\tBRM_APP\r\n"));
+        // The installer's value ends in a separator; a registered folder without
+        // the program counts as none.
+        QVERIFY(Platform::setRegistryValue(
+            voiceClientKey, QStringLiteral("Path"),
+            QDir::toNativeSeparators(voiceClientRegistered ? voiceClientFolder : work.path())
+                + QDir::separator()));
+        QVERIFY(Platform::setRegistryValue(euroscopeKey, lastProfile, previousProfile));
+        settings()->setEuroscopePath(fileUrl(euroscope));
+        settings()->setSectorPath(fileUrl(profileInSectorFolder ? sectorFolder : work.path()));
+        SignalRecorder recorder(launcher);
+        launcher->startEuroscope();
+        QCOMPARE(recorder.events.join(QString()),
+                 euroscopeInstalled && !voiceClientRegistered ? QStringLiteral("afvError()")
+                                                              : QString());
+        const QString expectedProfile = euroscopeInstalled && profileInSectorFolder
+            ? QDir::toNativeSeparators(profile)
+            : previousProfile;
+        QCOMPARE(Platform::registryValue(euroscopeKey, lastProfile), expectedProfile);
+        if (!euroscopeInstalled)
+            return;
+        QCOMPARE(waitForRecord(euroscope),
+                 (QStringList{QDir(QDir::currentPath()).canonicalPath(), QStringLiteral("0"),
+                              QStringLiteral("[General]"),
+                              lastProfile + QLatin1Char('=') + expectedProfile}));
+        if (voiceClientRegistered)
+            QCOMPARE(waitForRecord(voiceClient),
+                     (QStringList{QDir(voiceClientFolder).canonicalPath(), QStringLiteral("0")}));
+    }
 
 private:
     bool publish(const QString &relative, const QByteArray &data) const
     {
         return writeFile(content->filePath(relative), data);
     }
-    QString registryFolder() const
-    {
-        return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-            + QStringLiteral("/Tarn/registry");
-    }
 
     QTemporaryDir home;
     QTemporaryDir work;
     std::unique_ptr<QTemporaryDir> content;
     ApplicationHandler *launcher = nullptr;
-    QString euroscope;
-    QString voiceClientFolder;
-    QString voiceClient;
-    QString sectorFolder;
-    QString profile;
+    const QString euroscope = work.filePath(QStringLiteral("Euro Scope/EuroScope.exe"));
+    const QString voiceClientFolder = work.filePath(QStringLiteral("Audio For VATSIM"));
+    const QString voiceClient = voiceClientFolder + QStringLiteral("/AudioForVATSIM.exe");
+    const QString sectorFolder = work.filePath(QStringLiteral("Sector Files"));
+    const QString profile = sectorFolder + QStringLiteral("/Brenmar.prf");
 };
-
-void TestHandlers::initTestCase()
-{
-    qRegisterMetaType<QNetworkReply *>();
-    // Test mode alone would share ~/.qttest with every other test program
-    // running at the same time: a home of its own keeps the registry stand-in
-    // and the local application data folder to this run.
-    qputenv("HOME", QFile::encodeName(home.path()));
-    QStandardPaths::setTestModeEnabled(true);
-    QVERIFY2(Platform::localAppDataFolder().startsWith(home.path()),
-             "The local application data folder lies outside the temporary home.");
-    // As start-up does in a process that its self-update restarted: it makes
-    // the other handlers, the settings store among them, and its self-update
-    // runs against an empty service. The programs it starts must not inherit
-    // the marker.
-    qputenv("TARN_SELF_RESTARTED", "1");
-    QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
-    launcher = new ApplicationHandler(this);
-    QVERIFY2(waitForSignals(replies), "The self-update of start-up did not end.");
-    // Owned here, so that they go at exit although the tests make handlers of their own.
-    for (QObject *made :
-         std::initializer_list<QObject *>{settings(), QmlSingletonType<UserHandler>::instance,
-                                          QmlSingletonType<UpdateHandler>::instance,
-                                          QmlSingletonType<SelfUpdateHandler>::instance})
-        made->setParent(this);
-    euroscope = work.filePath(QStringLiteral("Euro Scope/EuroScope.exe"));
-    voiceClientFolder = work.filePath(QStringLiteral("Audio For VATSIM"));
-    voiceClient = voiceClientFolder + QStringLiteral("/AudioForVATSIM.exe");
-    sectorFolder = work.filePath(QStringLiteral("Sector Files"));
-    profile = sectorFolder + QStringLiteral("/Brenmar.prf");
-    QVERIFY(QDir().mkpath(voiceClientFolder) && QDir().mkpath(sectorFolder));
-}
-
-void TestHandlers::init()
-{
-    content = std::make_unique<QTemporaryDir>();
-    QVERIFY2(content->isValid(), "The temporary content folder could not be made.");
-    resetTestService(content->path());
-    QVERIFY(writeSettingsFile({}) && settings()->loadSettings());
-    removeSettingsFile();
-}
-
-void TestHandlers::cleanup()
-{
-    for (const QString &file : {QStringLiteral("data.txt"), QStringLiteral("blocked"),
-                                QStringLiteral("extra.txt.delete")})
-        QFile::remove(programFile(file));
-    QVERIFY(QDir(registryFolder()).removeRecursively());
-    for (const QString &path : {euroscope, voiceClient, profile}) {
-        QFile::remove(path);
-        QFile::remove(path + QStringLiteral(".run"));
-    }
-    removeSettingsFile();
-}
-
-// ---------------------------------------------------------------------------
-// SettingsHandler
-
-void TestHandlers::loadsSettingsFile_data()
-{
-    QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<QString>("sectorPath");
-    const QString url = QStringLiteral("file:///sectors");
-    // The root exactly fills the file.
-    QTest::newRow("saved by Qt") << settingsFileBytes({{QStringLiteral("sectorPath"), url}}) << url;
-    // A root size near 4 GiB wraps around in Qt's own size check, which then
-    // lets its reader run far beyond the data.
-    QTest::newRow("root size wrapping around")
-        << QByteArray(QByteArray("qbjs\x01\x00\x00\x00\xff\xff\xff\xff\x0b\x00\x00\x00", 16)
-                      + QByteArray(200, '\xee'))
-        << QString();
-}
-
-// Whatever a file that opens holds, it loads; invalid content empties the store.
-void TestHandlers::loadsSettingsFile()
-{
-    QFETCH(QByteArray, file);
-    QFETCH(QString, sectorPath);
-    QVERIFY(writeFile(SettingsHandler::settingsFilePath(), file));
-    settings()->insert(QStringLiteral("stale"), QStringLiteral("value"));
-    QVERIFY2(settings()->loadSettings(), "A settings file that opens did not load.");
-    QVERIFY2(!settings()->contains(QStringLiteral("stale")),
-             "Loading kept a value not in the file.");
-    QCOMPARE(settings()->sectorPath(), sectorPath);
-}
-
-// ---------------------------------------------------------------------------
-// UserHandler, against the sample service's account
-
-void TestHandlers::logIn_data()
-{
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<QString>("sent");
-    QTest::addColumn<QByteArray>("ratingNumber");
-    QTest::addColumn<QString>("rating");
-    const QString ctr1 = QStringLiteral("CTR1");
-    QTest::newRow("the README's credentials") << demoPassword << demoDigest << QByteArray() << ctr1;
-    // The login page shows the remembered digest in the password field.
-    QTest::newRow("remembered digest sent as it is")
-        << demoDigest << demoDigest << QByteArray() << ctr1;
-    QTest::newRow("non-ASCII password")
-        << QString::fromUtf8("Grüße aus Zürich ✈")
-        << QStringLiteral("8f5f5e14d1dff2eb65fbe443372cb4778ae64fd3") << QByteArray("5") << ctr1;
-    QTest::newRow("rating 13, past the table")
-        << demoPassword << demoDigest << QByteArray("13") << QStringLiteral("previous");
-}
-
-void TestHandlers::logIn()
-{
-    QFETCH(QString, typed);
-    QFETCH(QString, sent);
-    QFETCH(QByteArray, ratingNumber);
-    QFETCH(QString, rating);
-    testService().setContentRoot(TARN_TEST_DATA_DIR "/../../samples/service");
-    if (!ratingNumber.isEmpty())
-        testService().setListOverride(
-            "login.php", "{\"cid\": \"1234567\", \"rating\": " + ratingNumber.toStdString() + '}');
-    settings()->insert(QStringLiteral("sectorPath"), QStringLiteral("file:///sectors"));
-    if (typed == demoDigest) {
-        settings()->insert(QStringLiteral("username"), demoCid);
-        settings()->insert(QStringLiteral("hashedPassword"), demoDigest);
-    }
-    UserHandler user;
-    user.setRating(QStringLiteral("previous"));
-    SignalRecorder recorder(&user);
-    user.logIn(demoCid, typed);
-    QVERIFY2(waitUntil([&] { return !recorder.events.isEmpty(); }), "The login got no answer.");
-    QCOMPARE(recorder.events, QStringList{QStringLiteral("loginCompleted()")});
-    const QHash<QString, QString> fields
-        = {{QStringLiteral("vatsimid"), demoCid}, {QStringLiteral("password"), sent}};
-    QCOMPARE(requestFields(QStringLiteral("login.php")), (QList<QHash<QString, QString>>{fields}));
-    QCOMPARE(user.vatsimId(), demoCid);
-    QCOMPARE(user.rating(), rating);
-    QCOMPARE(readFile(SettingsHandler::settingsFilePath()),
-             settingsFileBytes({{QStringLiteral("username"), demoCid},
-                                {QStringLiteral("hashedPassword"), sent},
-                                {QStringLiteral("sectorPath"), QStringLiteral("file:///sectors")}}));
-}
-
-// ---------------------------------------------------------------------------
-// UpdateHandler
-
-void TestHandlers::unusableSectorFolder_data()
-{
-    QTest::addColumn<QString>("folder");
-    QTest::newRow("empty sector path") << QString();
-    QTest::newRow("folder that does not exist")
-        << fileUrl(QStringLiteral("/nonexistent/tarn/sector"));
-    QTest::newRow("a file, not a folder")
-        << fileUrl(QStringLiteral(TARN_TEST_DATA_DIR "/profiles/user/Brenmar.prf"));
-}
-
-void TestHandlers::unusableSectorFolder()
-{
-    QFETCH(QString, folder);
-    settings()->insert(QStringLiteral("sectorPath"), folder);
-    UpdateHandler update;
-    SignalRecorder recorder(&update);
-    update.checkUpdate();
-    QCOMPARE(recorder.events, QStringList{QStringLiteral("sectorFolderError()")});
-    QVERIFY2(testService().requests().empty(),
-             "A check without a usable sector folder sent a request.");
-}
-
-// The check reports each list element with the growing count of outdated
-// files; the update then reports each file once, the failed write, and only
-// then its completion.
-void TestHandlers::updateReportsEachStep()
-{
-    QTemporaryDir sector;
-    QVERIFY(publish(QStringLiteral("sector/A/one.txt"), "1"));
-    QVERIFY(publish(QStringLiteral("sector/S/Blocked/x.txt"), "x"));
-    QVERIFY(publish(QStringLiteral("sector/S/fine.txt"), "fine"));
-    QVERIFY(
-        writeFile(sector.filePath(QStringLiteral("S/Blocked")), "a file where a folder should be"));
-    settings()->insert(QStringLiteral("sectorPath"), fileUrl(sector.path()));
-    UpdateHandler update;
-    SignalRecorder recorder(&update);
-    update.checkUpdate();
-    QVERIFY2(waitUntil([&] { return recorder.events.size() >= 2; }), "The check was not answered.");
-    update.startUpdate();
-    QVERIFY2(
-        waitUntil([&] { return recorder.events.contains(QStringLiteral("updateCompleted()")); }),
-        "The update did not complete.");
-    QCOMPARE(
-        recorder.events,
-        (QStringList{QStringLiteral("checkoutComplete(true, 1)"),
-                     QStringLiteral("checkoutComplete(true, 3)"),
-                     QStringLiteral("updateProgress(1, 3)"), QStringLiteral("updateProgress(2, 3)"),
-                     QStringLiteral("updateProgress(3, 3)"), QStringLiteral("updateFailures(1)"),
-                     QStringLiteral("updateCompleted()")}));
-    QCOMPARE(readFile(sector.filePath(QStringLiteral("S/fine.txt"))), QByteArray("fine"));
-}
-
-// ---------------------------------------------------------------------------
-// SelfUpdateHandler, in this process on its own folder
-
-void TestHandlers::selfUpdate_data()
-{
-    QTest::addColumn<QByteArray>("local");
-    QTest::addColumn<QString>("quirk");
-    QTest::addColumn<QString>("outcome");
-    QTest::addColumn<int>("downloads");
-    const QString updated = QStringLiteral("selfUpdated()");
-    const QString error = QStringLiteral("errorFound()");
-    QTest::newRow("hashes in upper case")
-        << QByteArray("data") << QStringLiteral("upper") << updated << 0;
-    QTest::newRow("download refused for its hash")
-        << QByteArray("working data") << QStringLiteral("wrong hash") << error << 1;
-    QTest::newRow("write that fails")
-        << QByteArray("data") << QStringLiteral("blocked") << error << 1;
-}
-
-// The outcome comes when the batch ends, not from the watchdog, which then
-// stops; the comparison clears what an earlier update set aside.
-void TestHandlers::selfUpdate()
-{
-    QFETCH(QByteArray, local);
-    QFETCH(QString, quirk);
-    QFETCH(QString, outcome);
-    QFETCH(int, downloads);
-    QVERIFY(publish(QStringLiteral("client/data.txt"), "data"));
-    QVERIFY(writeFile(programFile(QStringLiteral("data.txt")), local));
-    QVERIFY(writeFile(programFile(QStringLiteral("extra.txt.delete")), "set aside earlier"));
-    testService().setUpperCaseHashes(quirk == QLatin1String("upper"));
-    if (quirk == QLatin1String("wrong hash"))
-        testService().setWrongHash("data.txt");
-    if (quirk == QLatin1String("blocked")) {
-        QVERIFY(publish(QStringLiteral("client/blocked/file.txt"), "cannot land"));
-        QVERIFY(
-            writeFile(programFile(QStringLiteral("blocked")), "a file where a folder should be"));
-    }
-    SelfUpdateHandler handler;
-    SignalRecorder recorder(&handler);
-    const auto *watchdog = handler.findChild<QTimer *>(QStringLiteral("selfUpdateWatchdog"));
-    QVERIFY2(watchdog && watchdog->isActive(), "No watchdog runs while the update is under way.");
-    QVERIFY2(waitUntil([&] { return !recorder.events.isEmpty(); }), "The self-update did not end.");
-    QCOMPARE(recorder.events, QStringList{outcome});
-    QVERIFY2(!watchdog->isActive(), "The watchdog still runs after the update ended.");
-    QCOMPARE(requestsTo("/api/tarn/downloadFile.php").size(), size_t(downloads));
-    QCOMPARE(readFile(programFile(QStringLiteral("data.txt"))), local);
-    QVERIFY2(!QFile::exists(programFile(QStringLiteral("extra.txt.delete"))),
-             "The file set aside by an earlier update was not deleted.");
-}
-
-void TestHandlers::programInUse_data()
-{
-    QTest::addColumn<bool>("newerOnRestart");
-    QTest::newRow("replaced and restarted once") << false;
-    // A newer build appears while the restarted process starts: it would need
-    // to restart once more.
-    QTest::newRow("restarted process does not restart again") << true;
-}
-
-// The helper runs as a program of its own from a temporary program folder:
-// each of its processes writes run-<pid>.txt there and waits for a go-<pid>
-// file before it starts its update.
-void TestHandlers::programInUse()
-{
-    QFETCH(bool, newerOnRestart);
-    QTemporaryDir folder;
-    const QString program = folder.filePath(helperName);
-    QVERIFY(QFile::copy(QStringLiteral(TARN_UPDATE_HELPER), program)
-            && writeFile(folder.filePath(QStringLiteral("gate")), {}));
-    const QByteArray firstBuild = readFile(program);
-    const auto build = [&](int number) -> QByteArray {
-        return firstBuild + "\nbuild " + QByteArray::number(number) + '\n';
-    };
-    QVERIFY(publish(QStringLiteral("client/") + helperName, build(2)));
-
-    QProcess first;
-    first.setProcessEnvironment(serviceEnvironment());
-    first.setWorkingDirectory(folder.path());
-    // Not a pipe: a restarted process inherits it and outlives this one.
-    first.setStandardOutputFile(QProcess::nullDevice());
-    first.setStandardErrorFile(QProcess::nullDevice());
-    first.start(program, QStringList());
-    QVERIFY2(first.waitForStarted(), "The program did not start.");
-    const qint64 firstPid = first.processId();
-    QVERIFY(writeFile(folder.filePath(QStringLiteral("go-%1").arg(firstPid)), {}));
-    QVERIFY2(first.waitForFinished(120000) && first.exitCode() == 0,
-             "The program did not end well.");
-    QCOMPARE(helperRuns(folder.path()).value(firstPid),
-             (QStringList{startLine, QStringLiteral("quit")}));
-    QVERIFY2(readFile(program + QStringLiteral(".delete")) == firstBuild,
-             "The running program was not set aside under its name plus \".delete\".");
-    QVERIFY2(readFile(program) == build(2) && QFileInfo(program).isExecutable(),
-             "The new program is not in place with its permissions.");
-    qint64 restarted = 0;
-    const auto waitForRestart = [&] {
-        const QList<qint64> pids = helperRuns(folder.path()).keys();
-        restarted = pids.size() == 2 ? pids.value(pids.first() == firstPid ? 1 : 0) : 0;
-        return restarted != 0;
-    };
-    QVERIFY2(waitUntil(waitForRestart, 120000), "The program did not restart itself.");
-    if (newerOnRestart)
-        QVERIFY(publish(QStringLiteral("client/") + helperName, build(3)));
-    QVERIFY(writeFile(folder.filePath(QStringLiteral("go-%1").arg(restarted)), {}));
-    QVERIFY2(
-        waitUntil([&] { return helperRuns(folder.path()).value(restarted).size() >= 2; }, 120000),
-        "The restarted program did not end.");
-    QCOMPARE(helperRuns(folder.path()).value(restarted),
-             (QStringList{startLine,
-                          newerOnRestart ? QStringLiteral("errorFound")
-                                         : QStringLiteral("selfUpdated")}));
-    QVERIFY2(readFile(program) == build(newerOnRestart ? 3 : 2),
-             "The restarted process did not put the newest build in place.");
-    QVERIFY2(newerOnRestart || !QFile::exists(program + QStringLiteral(".delete")),
-             "The restarted program did not delete the old one that was set aside.");
-    QCOMPARE(helperRuns(folder.path()).size(), 2);
-}
-
-// ---------------------------------------------------------------------------
-// ApplicationHandler, with shell scripts standing in for the outside programs
-
-void TestHandlers::startEuroscope_data()
-{
-    QTest::addColumn<bool>("euroscopeInstalled");
-    QTest::addColumn<bool>("profileInSectorFolder");
-    QTest::addColumn<bool>("voiceClientRegistered");
-    QTest::newRow("everything installed") << true << true << true;
-    QTest::newRow("no profile in the sector folder") << true << false << true;
-    QTest::newRow("no voice client registered") << true << true << false;
-    // With the voice client missing, any attempt to start it would show.
-    QTest::newRow("EuroScope missing") << false << true << false;
-}
-
-// EuroScope starts with the community profile as its last one, when the
-// profile exists, and the voice client beside it; the quoted command lines
-// keep the blanks in the folder names, pass no argument and leave the
-// working directory as it was.
-void TestHandlers::startEuroscope()
-{
-    QFETCH(bool, euroscopeInstalled);
-    QFETCH(bool, profileInSectorFolder);
-    QFETCH(bool, voiceClientRegistered);
-    const QString keyFile = registryFolder()
-        + QStringLiteral("/HKEY_CURRENT_USER/Software/Dorvan Keleth/EuroScope/Settings.ini");
-    // EuroScope reads its profile from the registry when it starts: its
-    // stand-in records what the key held at that moment.
-    QVERIFY(!euroscopeInstalled
-            || writeWitness(euroscope, QStringLiteral("cat '%1';").arg(keyFile)));
-    QVERIFY(writeWitness(voiceClient));
-    QVERIFY(writeFile(profile, "LastSession\tcallsign\tBRM_APP\r\n"));
-    // The installer's value ends in a separator; a registered folder without
-    // the program counts as none.
-    QVERIFY(Platform::setRegistryValue(
-        voiceClientKey, QStringLiteral("Path"),
-        QDir::toNativeSeparators(voiceClientRegistered ? voiceClientFolder : work.path())
-            + QDir::separator()));
-    QVERIFY(Platform::setRegistryValue(euroscopeKey, lastProfile, previousProfile));
-    settings()->setEuroscopePath(fileUrl(euroscope));
-    settings()->setSectorPath(fileUrl(profileInSectorFolder ? sectorFolder : work.path()));
-    SignalRecorder recorder(launcher);
-    launcher->startEuroscope();
-    const bool afvError = euroscopeInstalled && !voiceClientRegistered;
-    QCOMPARE(recorder.events, afvError ? QStringList{QStringLiteral("afvError()")} : QStringList());
-    const QString expectedProfile = euroscopeInstalled && profileInSectorFolder
-        ? QDir::toNativeSeparators(profile)
-        : previousProfile;
-    QCOMPARE(Platform::registryValue(euroscopeKey, lastProfile), expectedProfile);
-    if (!euroscopeInstalled)
-        return;
-    QCOMPARE(waitForRecord(euroscope),
-             (QStringList{QDir(QDir::currentPath()).canonicalPath(), QStringLiteral("0"),
-                          QStringLiteral("[General]"),
-                          lastProfile + QLatin1Char('=') + expectedProfile}));
-    if (voiceClientRegistered)
-        QCOMPARE(waitForRecord(voiceClient),
-                 (QStringList{QDir(voiceClientFolder).canonicalPath(), QStringLiteral("0")}));
-}
 
 QTEST_MAIN(TestHandlers)
 #include "tst_handlers.moc"

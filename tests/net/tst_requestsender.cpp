@@ -139,306 +139,297 @@ class TestRequestSender : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void init();
-    void untrustedServiceIsNotDelivered();
-    void programKeepsPeerVerification();
-    void programSourcesNeverLowerVerification();
-    void encodesFields();
-    void recognisesCutBodies();
-    void outcomes_data();
-    void outcomes();
-    void repliesReachOnlyTheirOwnSenders();
-    void failedDownloadsLeaveFilesWhole();
-    void sectorDownloadsFillTheStreamsOfOneConnection();
-    void retriesWithoutExpectationWhenRefused();
+    void initTestCase()
+    {
+        qRegisterMetaType<QNetworkReply *>();
+#ifdef TARN_TEST_SERVICE_NGINX
+        if (apiBaseUrl.isEmpty())
+            QSKIP(qPrintable(RealServer::unavailableReason()));
+#endif
+        for (int i = 0; i < sectorFiles; ++i) {
+            const QString path = content.filePath(QStringLiteral("sector/") + sectorName(i));
+            QVERIFY(writeFile(path, sectorContent(i)) && setModificationTime(path, serviceTime));
+        }
+    }
+
+    void init()
+    {
+        resetTestService(content.path());
+#ifdef TARN_TEST_AUTHORITY
+        if (!trusted
+            && qstrcmp(QTest::currentTestFunction(), "untrustedServiceIsNotDelivered") != 0) {
+            QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+            configuration.addCaCertificates(QStringLiteral(TARN_TEST_AUTHORITY));
+            QSslConfiguration::setDefaultConfiguration(configuration);
+            // The manager keeps the connection of a failed handshake, made with
+            // the configuration of that time.
+            RequestSender::sharedManager()->clearConnectionCache();
+            trusted = true;
+        }
+#endif
+    }
+
+    // Runs first: every later test trusts the authority, and succeeds only then.
+    void untrustedServiceIsNotDelivered()
+    {
+        if (!apiBaseUrl.startsWith(QLatin1String("https:")))
+            QSKIP("The service speaks plain HTTP.");
+        QObject owner;
+        QNetworkReply::NetworkError error = QNetworkReply::NoError;
+        connect(RequestSender::sharedManager(), &QNetworkAccessManager::finished, &owner,
+                [&error](QNetworkReply *reply) { error = reply->error(); });
+        Delivery delivery;
+        post(&owner, QStringLiteral("/login.php"),
+             {{QStringLiteral("password"), QStringLiteral("x")}}, delivery);
+        QVERIFY2(waitUntil([&] { return error != QNetworkReply::NoError; }),
+                 "The request to an untrusted service did not fail.");
+        QCOMPARE(error, QNetworkReply::SslHandshakeFailedError);
+        QCoreApplication::processEvents();
+        QCOMPARE(delivery.calls, 0);
+        QVERIFY2(testService().requests().empty(),
+                 "A service whose certificate is not trusted received the request and its fields.");
+    }
+
+    void programKeepsPeerVerification()
+    {
+        for (const QSslConfiguration &configuration :
+             {Startup::prepareProcess(), QSslConfiguration::defaultConfiguration()}) {
+            QVERIFY2(configuration.peerVerifyMode() == QSslSocket::AutoVerifyPeer
+                         || configuration.peerVerifyMode() == QSslSocket::VerifyPeer,
+                     "Start-up left a TLS configuration that does not verify the service.");
+        }
+    }
+
+    // These calls are the only ways to talk to a service whose certificate does
+    // not verify. The program's own code uses none of them.
+    void programSourcesNeverLowerVerification()
+    {
+        const QRegularExpression lowering(QStringLiteral(
+            R"(ignoreSslErrors|VerifyNone|QueryPeer|setPeerVerifyMode|setPeerVerifyDepth|)"
+            R"(sslErrors|setCaCertificates|addCaCertificate|setDefaultCaCertificates|)"
+            R"(setDefaultConfiguration|setSslConfiguration|setProtocol|setAllowedNextProtocols|)"
+            R"(QSsl::(SslV|TlsV1_0|TlsV1_1|AnyProtocol|UnknownProtocol))"));
+        int scanned = 0;
+        for (const char *folder :
+             {"app", "net", "handlers", "update", "platform", "resources/QML"}) {
+            QDirIterator files(QStringLiteral(TARN_SOURCE_DIR "/") + QLatin1String(folder),
+                               {QStringLiteral("*.cpp"), QStringLiteral("*.h"),
+                                QStringLiteral("*.in"), QStringLiteral("*.qml")},
+                               QDir::Files, QDirIterator::Subdirectories);
+            for (; files.hasNext(); ++scanned) {
+                const QRegularExpressionMatch found
+                    = lowering.match(QString::fromUtf8(readFile(files.next())));
+                QVERIFY2(!found.hasMatch(),
+                         qPrintable(QStringLiteral("%1 lowers TLS verification with %2.")
+                                        .arg(files.filePath(), found.captured())));
+            }
+        }
+        QVERIFY2(scanned > 20, "The program's sources were not found for the scan.");
+    }
+
+    // The service decodes a field to what was sent. Asked to expect "100
+    // Continue", the server answers a request's head at once instead of
+    // delaying its acknowledgement; a request without a body needs no answer.
+    void encodesFields()
+    {
+        const QHash<QString, QString> fields
+            = {{QStringLiteral("v"), QString::fromUtf8("a b&c=d+e#1%\u00fcber//x.txt")}};
+        QCOMPARE(RequestSender::encodeFields(fields),
+                 QByteArray("v=a%20b%26c%3Dd%2Be%231%25%C3%BCber//x.txt"));
+        QObject owner;
+        for (const auto &sent : {fields, QHash<QString, QString>()}) {
+            Delivery delivery;
+            post(&owner, QStringLiteral("/getfilelist.php"), sent, delivery);
+            QVERIFY2(waitUntil([&] { return delivery.calls == 1; }),
+                     "The list reply did not arrive.");
+            const devservice::RecordedRequest request = testService().requests().back();
+            QCOMPARE(request.method, std::string("POST"));
+            QCOMPARE(request.contentType, std::string("application/x-www-form-urlencoded"));
+            QCOMPARE(requestFields(QStringLiteral("getfilelist.php")).last(), sent);
+            if (!realServer)
+                QCOMPARE(request.expect, std::string(sent.isEmpty() ? "" : "100-continue"));
+        }
+    }
+
+    void recognisesCutBodies()
+    {
+        const struct
+        {
+            QByteArray contentLength;
+            QByteArray encoding;
+            qint64 received;
+            bool cutShort;
+        } rows[] = {{"100", {}, 100, false},
+                    {"100", {}, 99, true},
+                    {"100", "identity", 50, true},
+                    // A decoded body has another length than the one announced.
+                    {"100", "gzip", 300, false},
+                    {{}, {}, 50, false}};
+        for (const auto &row : rows) {
+            FinishedReply reply(row.contentLength, row.encoding);
+            QCOMPARE(RequestSender::isCutShort(&reply, row.received), row.cutShort);
+        }
+    }
+
+    void outcomes_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("dropMidBody");
+        QTest::newRow("200 delivered") << 0 << false;
+        QTest::newRow("401 delivered") << 401 << false;
+        QTest::newRow("404 not delivered") << 404 << false;
+        QTest::newRow("500 not delivered") << 500 << false;
+        QTest::newRow("dropped mid-body not delivered") << 0 << true;
+    }
+
+    // A reply reaches its sender, which is alive then, only for success and 401;
+    // either way sender and reply are disposed of once the event loop has run.
+    void outcomes()
+    {
+        QFETCH(int, status);
+        QFETCH(bool, dropMidBody);
+        testService().addFault(downloadFault(1, status, dropMidBody));
+        QPointer<QNetworkReply> reply;
+        QObject owner;
+        connect(RequestSender::sharedManager(), &QNetworkAccessManager::finished, &owner,
+                [&reply](QNetworkReply *finished) { reply = finished; });
+        Delivery delivery;
+        const QPointer<RequestSender> sender = post(&owner, downloadUrl, fileField(1), delivery);
+        QVERIFY2(waitUntil([&] { return sender.isNull() && reply.isNull(); }),
+                 "The sender and its reply were not disposed of.");
+        const bool delivered = !dropMidBody && (status == 0 || status == 401);
+        QCOMPARE(delivery.calls, delivered ? 1 : 0);
+        QCOMPARE(delivery.senderAlive, delivered);
+        QCOMPARE(delivery.error,
+                 status == 401 ? QNetworkReply::AuthenticationRequiredError
+                               : QNetworkReply::NoError);
+        QCOMPARE(delivery.body, status == 0 && delivered ? sectorContent(1) : QByteArray());
+    }
+
+    // Later requests answer sooner, so the replies finish in reverse order. The
+    // list request before them, as before every batch of downloads, tells the
+    // program that the service speaks HTTP/2, where nginx would hold a request
+    // that expects to continue for a second.
+    void repliesReachOnlyTheirOwnSenders()
+    {
+        QObject owner;
+        Delivery list;
+        post(&owner, QStringLiteral("/getfilelist.php"), {}, list);
+        QVERIFY2(waitUntil([&] { return list.calls == 1; }), "The list reply did not arrive.");
+        for (int i = 0; i < sectorFiles; ++i) {
+            Fault slow = downloadFault(i);
+            slow.delay = std::chrono::milliseconds(30 * (sectorFiles - i));
+            testService().addFault(slow);
+        }
+        std::vector<Delivery> deliveries;
+        QVERIFY2(downloadAll(&owner, deliveries), "A sender received no reply.");
+        QCoreApplication::processEvents();
+        for (int i = 0; i < sectorFiles; ++i) {
+            const Delivery &delivery = deliveries[size_t(i)];
+            QVERIFY2(delivery.calls == 1 && delivery.body == sectorContent(i),
+                     "A sender did not get its own file's body exactly once.");
+            QCOMPARE(delivery.http2, realServer);
+            QVERIFY2(!realServer || delivery.expect.isEmpty(),
+                     "A download over HTTP/2 expected to continue.");
+        }
+    }
+
+    // Every local file is older than the service's; the three failing ones (404,
+    // 500, cut) keep their old bytes, with no part file left beside them, stay
+    // pending, and the batch reports no completion.
+    void failedDownloadsLeaveFilesWhole()
+    {
+        if (!realServer)
+            QSKIP("Over HTTP/1.1 a connection cut mid-body can fail the next download on it too.");
+        const QMap<int, Fault> failing = {{2, downloadFault(2, 404)},
+                                          {7, downloadFault(7, 500)},
+                                          {11, downloadFault(11, 0, true)}};
+        QTemporaryDir local;
+        for (int i = 0; i < sectorFiles; ++i) {
+            const QString path = local.filePath(sectorName(i));
+            QVERIFY(writeFile(path, "old " + QByteArray::number(i))
+                    && setModificationTime(path, serviceTime.addDays(-1)));
+            if (failing.contains(i))
+                testService().addFault(failing.value(i));
+        }
+        FilesChecker checker(nullptr, false);
+        QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+        QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
+        QVERIFY2(startSectorUpdate(checker, local.path()), "The sector list was not compared.");
+        QVERIFY2(waitForSignals(replies, sectorFiles + 1), "Not every download was answered.");
+        // A file is put in place after its reply has finished.
+        waitUntil([&] { return checker.PendingCount() == quint64(failing.size()); });
+        QMap<QString, QByteArray> expected;
+        for (int i = 0; i < sectorFiles; ++i)
+            expected[sectorName(i)]
+                = failing.contains(i) ? "old " + QByteArray::number(i) : sectorContent(i);
+        QVERIFY2(contents(snapshot(local.path())) == expected,
+                 "A file holds neither its old nor its new bytes, or a part file was left.");
+        QCOMPARE(checker.PendingCount(), quint64(failing.size()));
+        QVERIFY2(finished.isEmpty(), "The batch with failed downloads reported completion.");
+    }
+
+    // Over HTTP/2 the sector downloads are not held to the window of six
+    // connections: with every answer but the first one held back, more than 24
+    // reach the service at once (30, within the service's 32 workers).
+    void sectorDownloadsFillTheStreamsOfOneConnection()
+    {
+        if (!realServer)
+            QSKIP("Over HTTP/1.1 the downloads are held to six connections.");
+        constexpr int files = 30;
+        QTemporaryDir service;
+        QTemporaryDir local;
+        for (int i = 0; i < files; ++i) {
+            const QString path = service.filePath(QStringLiteral("sector/Wide/%1.txt").arg(i));
+            QVERIFY(writeFile(path, "wide") && setModificationTime(path, serviceTime));
+            Fault held;
+            held.endpoint = "downloadSectorFile.php";
+            held.file = QStringLiteral("//Wide/%1.txt").arg(i).toStdString();
+            held.hold = i > 0;
+            testService().addFault(held);
+        }
+        testService().setContentRoot(service.path().toStdString());
+        FilesChecker checker(nullptr, false);
+        QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+        QVERIFY2(startSectorUpdate(checker, local.path()), "The sector list was not compared.");
+        const auto inFlight = [] { return requestsTo("/api/tarn/downloadSectorFile.php").size(); };
+        const bool allInFlight = waitUntil([&] { return inFlight() == size_t(files); });
+        const size_t reached = inFlight();
+        testService().releaseHeld();
+        QVERIFY2(allInFlight,
+                 qPrintable(QStringLiteral("Only %1 of %2 downloads were in flight at once.")
+                                .arg(reached)
+                                .arg(files)));
+        QVERIFY2(waitForSignals(finished), "The update did not complete once the answers came.");
+    }
+
+    // Runs last: once refused, the expectation stays off for the whole process.
+    void retriesWithoutExpectationWhenRefused()
+    {
+        if (realServer)
+            QSKIP("Over HTTP/2 no request asks to continue.");
+        testService().setRefuseExpectation(true);
+        QObject owner;
+        std::vector<Delivery> deliveries;
+        QVERIFY2(downloadAll(&owner, deliveries),
+                 "A request refused its expectation was not answered.");
+        const size_t refused = testService().refusedExpectations();
+        QVERIFY2(refused > 0, "The service refused no expectation.");
+        for (int i = 0; i < sectorFiles; ++i) {
+            QVERIFY2(deliveries[size_t(i)].calls == 1
+                         && deliveries[size_t(i)].body == sectorContent(i),
+                     "A refused request was not answered once with its file.");
+            QCOMPARE(requestFields(QStringLiteral("downloadSectorFile.php")).count(fileField(i)), 1);
+        }
+        QVERIFY2(downloadAll(&owner, deliveries), "A later request was not answered.");
+        QVERIFY2(testService().refusedExpectations() == refused,
+                 "A later request asked again for the expectation the service refused.");
+    }
 
 private:
     QTemporaryDir content;
     bool trusted = false;
 };
-
-void TestRequestSender::initTestCase()
-{
-    qRegisterMetaType<QNetworkReply *>();
-#ifdef TARN_TEST_SERVICE_NGINX
-    if (apiBaseUrl.isEmpty())
-        QSKIP(qPrintable(RealServer::unavailableReason()));
-#endif
-    for (int i = 0; i < sectorFiles; ++i) {
-        const QString path = content.filePath(QStringLiteral("sector/") + sectorName(i));
-        QVERIFY(writeFile(path, sectorContent(i)) && setModificationTime(path, serviceTime));
-    }
-}
-
-void TestRequestSender::init()
-{
-    resetTestService(content.path());
-#ifdef TARN_TEST_AUTHORITY
-    if (!trusted && qstrcmp(QTest::currentTestFunction(), "untrustedServiceIsNotDelivered") != 0) {
-        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.addCaCertificates(QStringLiteral(TARN_TEST_AUTHORITY));
-        QSslConfiguration::setDefaultConfiguration(configuration);
-        // The manager keeps the connection of a failed handshake, made with
-        // the configuration of that time.
-        RequestSender::sharedManager()->clearConnectionCache();
-        trusted = true;
-    }
-#endif
-}
-
-// Runs first: every later test trusts the authority, and succeeds only then.
-void TestRequestSender::untrustedServiceIsNotDelivered()
-{
-    if (!apiBaseUrl.startsWith(QLatin1String("https:")))
-        QSKIP("The service speaks plain HTTP.");
-    QObject owner;
-    QNetworkReply::NetworkError error = QNetworkReply::NoError;
-    connect(RequestSender::sharedManager(), &QNetworkAccessManager::finished, &owner,
-            [&error](QNetworkReply *reply) { error = reply->error(); });
-    Delivery delivery;
-    post(&owner, QStringLiteral("/login.php"), {{QStringLiteral("password"), QStringLiteral("x")}},
-         delivery);
-    QVERIFY2(waitUntil([&] { return error != QNetworkReply::NoError; }),
-             "The request to an untrusted service did not fail.");
-    QCOMPARE(error, QNetworkReply::SslHandshakeFailedError);
-    QCoreApplication::processEvents();
-    QCOMPARE(delivery.calls, 0);
-    QVERIFY2(testService().requests().empty(),
-             "A service whose certificate is not trusted received the request and its fields.");
-}
-
-void TestRequestSender::programKeepsPeerVerification()
-{
-    for (const QSslConfiguration &configuration :
-         {Startup::prepareProcess(), QSslConfiguration::defaultConfiguration()}) {
-        QVERIFY2(configuration.peerVerifyMode() == QSslSocket::AutoVerifyPeer
-                     || configuration.peerVerifyMode() == QSslSocket::VerifyPeer,
-                 "Start-up left a TLS configuration that does not verify the service.");
-    }
-}
-
-// These calls are the only ways to talk to a service whose certificate does
-// not verify. The program's own code uses none of them.
-void TestRequestSender::programSourcesNeverLowerVerification()
-{
-    const QRegularExpression lowering(QStringLiteral(
-        R"(ignoreSslErrors|VerifyNone|QueryPeer|setPeerVerifyMode|setPeerVerifyDepth|)"
-        R"(sslErrors|setCaCertificates|addCaCertificate|setDefaultCaCertificates|)"
-        R"(setDefaultConfiguration|setSslConfiguration|setProtocol|setAllowedNextProtocols|)"
-        R"(QSsl::(SslV|TlsV1_0|TlsV1_1|AnyProtocol|UnknownProtocol))"));
-    int scanned = 0;
-    for (const char *folder : {"app", "net", "handlers", "update", "platform", "resources/QML"}) {
-        QDirIterator files(QStringLiteral(TARN_SOURCE_DIR "/") + QLatin1String(folder),
-                           {QStringLiteral("*.cpp"), QStringLiteral("*.h"), QStringLiteral("*.in"),
-                            QStringLiteral("*.qml")},
-                           QDir::Files, QDirIterator::Subdirectories);
-        for (; files.hasNext(); ++scanned) {
-            const QRegularExpressionMatch found
-                = lowering.match(QString::fromUtf8(readFile(files.next())));
-            QVERIFY2(!found.hasMatch(),
-                     qPrintable(QStringLiteral("%1 lowers TLS verification with %2.")
-                                    .arg(files.filePath(), found.captured())));
-        }
-    }
-    QVERIFY2(scanned > 20, "The program's sources were not found for the scan.");
-}
-
-// The service decodes a field to what was sent. Asked to expect "100
-// Continue", the server answers a request's head at once instead of
-// delaying its acknowledgement; a request without a body needs no answer.
-void TestRequestSender::encodesFields()
-{
-    const QHash<QString, QString> fields
-        = {{QStringLiteral("v"), QString::fromUtf8("a b&c=d+e#1%\u00fcber//x.txt")}};
-    QCOMPARE(RequestSender::encodeFields(fields),
-             QByteArray("v=a%20b%26c%3Dd%2Be%231%25%C3%BCber//x.txt"));
-    QObject owner;
-    for (const auto &sent : {fields, QHash<QString, QString>()}) {
-        Delivery delivery;
-        post(&owner, QStringLiteral("/getfilelist.php"), sent, delivery);
-        QVERIFY2(waitUntil([&] { return delivery.calls == 1; }), "The list reply did not arrive.");
-        const devservice::RecordedRequest request = testService().requests().back();
-        QCOMPARE(request.method, std::string("POST"));
-        QCOMPARE(request.contentType, std::string("application/x-www-form-urlencoded"));
-        QCOMPARE(requestFields(QStringLiteral("getfilelist.php")).last(), sent);
-        if (!realServer)
-            QCOMPARE(request.expect, std::string(sent.isEmpty() ? "" : "100-continue"));
-    }
-}
-
-void TestRequestSender::recognisesCutBodies()
-{
-    const struct
-    {
-        QByteArray contentLength;
-        QByteArray encoding;
-        qint64 received;
-        bool cutShort;
-    } rows[] = {{"100", {}, 100, false},
-                {"100", {}, 99, true},
-                {"100", "identity", 50, true},
-                // A decoded body has another length than the one announced.
-                {"100", "gzip", 300, false},
-                {{}, {}, 50, false}};
-    for (const auto &row : rows) {
-        FinishedReply reply(row.contentLength, row.encoding);
-        QCOMPARE(RequestSender::isCutShort(&reply, row.received), row.cutShort);
-    }
-}
-
-void TestRequestSender::outcomes_data()
-{
-    QTest::addColumn<int>("status");
-    QTest::addColumn<bool>("dropMidBody");
-    QTest::newRow("200 delivered") << 0 << false;
-    QTest::newRow("401 delivered") << 401 << false;
-    QTest::newRow("404 not delivered") << 404 << false;
-    QTest::newRow("500 not delivered") << 500 << false;
-    QTest::newRow("dropped mid-body not delivered") << 0 << true;
-}
-
-// A reply reaches its sender, which is alive then, only for success and 401;
-// either way sender and reply are disposed of once the event loop has run.
-void TestRequestSender::outcomes()
-{
-    QFETCH(int, status);
-    QFETCH(bool, dropMidBody);
-    testService().addFault(downloadFault(1, status, dropMidBody));
-    QPointer<QNetworkReply> reply;
-    QObject owner;
-    connect(RequestSender::sharedManager(), &QNetworkAccessManager::finished, &owner,
-            [&reply](QNetworkReply *finished) { reply = finished; });
-    Delivery delivery;
-    const QPointer<RequestSender> sender = post(&owner, downloadUrl, fileField(1), delivery);
-    QVERIFY2(waitUntil([&] { return sender.isNull() && reply.isNull(); }),
-             "The sender and its reply were not disposed of.");
-    const bool delivered = !dropMidBody && (status == 0 || status == 401);
-    QCOMPARE(delivery.calls, delivered ? 1 : 0);
-    QCOMPARE(delivery.senderAlive, delivered);
-    QCOMPARE(delivery.error,
-             status == 401 ? QNetworkReply::AuthenticationRequiredError : QNetworkReply::NoError);
-    QCOMPARE(delivery.body, status == 0 && delivered ? sectorContent(1) : QByteArray());
-}
-
-// Later requests answer sooner, so the replies finish in reverse order. The
-// list request before them, as before every batch of downloads, tells the
-// program that the service speaks HTTP/2, where nginx would hold a request
-// that expects to continue for a second.
-void TestRequestSender::repliesReachOnlyTheirOwnSenders()
-{
-    QObject owner;
-    Delivery list;
-    post(&owner, QStringLiteral("/getfilelist.php"), {}, list);
-    QVERIFY2(waitUntil([&] { return list.calls == 1; }), "The list reply did not arrive.");
-    for (int i = 0; i < sectorFiles; ++i) {
-        Fault slow = downloadFault(i);
-        slow.delay = std::chrono::milliseconds(30 * (sectorFiles - i));
-        testService().addFault(slow);
-    }
-    std::vector<Delivery> deliveries;
-    QVERIFY2(downloadAll(&owner, deliveries), "A sender received no reply.");
-    QCoreApplication::processEvents();
-    for (int i = 0; i < sectorFiles; ++i) {
-        const Delivery &delivery = deliveries[size_t(i)];
-        QVERIFY2(delivery.calls == 1, "A handler was not called exactly once.");
-        QVERIFY2(delivery.body == sectorContent(i), "A sender got another file's body.");
-        QCOMPARE(delivery.http2, realServer);
-        QVERIFY2(!realServer || delivery.expect.isEmpty(),
-                 "A download over HTTP/2 expected to continue.");
-    }
-}
-
-// Every local file is older than the service's; the three failing ones (404,
-// 500, cut) keep their old bytes, with no part file left beside them, stay
-// pending, and the batch reports no completion.
-void TestRequestSender::failedDownloadsLeaveFilesWhole()
-{
-    if (!realServer)
-        QSKIP("Over HTTP/1.1 a connection cut mid-body can fail the next download on it too.");
-    const QMap<int, Fault> failing = {
-        {2, downloadFault(2, 404)}, {7, downloadFault(7, 500)}, {11, downloadFault(11, 0, true)}};
-    QTemporaryDir local;
-    for (int i = 0; i < sectorFiles; ++i) {
-        const QString path = local.filePath(sectorName(i));
-        QVERIFY(writeFile(path, "old " + QByteArray::number(i))
-                && setModificationTime(path, serviceTime.addDays(-1)));
-        if (failing.contains(i))
-            testService().addFault(failing.value(i));
-    }
-    FilesChecker checker(nullptr, false);
-    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-    QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
-    QVERIFY2(startSectorUpdate(checker, local.path()), "The sector list was not compared.");
-    QVERIFY2(waitForSignals(replies, sectorFiles + 1), "Not every download was answered.");
-    // A file is put in place after its reply has finished.
-    waitUntil([&] { return checker.PendingCount() == quint64(failing.size()); });
-    const QMap<QString, QByteArray> files = contents(snapshot(local.path()));
-    QCOMPARE(files.size(), sectorFiles);
-    for (int i = 0; i < sectorFiles; ++i) {
-        QVERIFY2(files.value(sectorName(i))
-                     == (failing.contains(i) ? "old " + QByteArray::number(i) : sectorContent(i)),
-                 qPrintable(sectorName(i)
-                            + QStringLiteral(" holds neither its old nor its new bytes.")));
-    }
-    QCOMPARE(checker.PendingCount(), quint64(failing.size()));
-    QVERIFY2(finished.isEmpty(), "The batch with failed downloads reported completion.");
-}
-
-// Over HTTP/2 the sector downloads are not held to the window of six
-// connections: with every answer but the first one held back, more than 24
-// reach the service at once (30, within the service's 32 workers).
-void TestRequestSender::sectorDownloadsFillTheStreamsOfOneConnection()
-{
-    if (!realServer)
-        QSKIP("Over HTTP/1.1 the downloads are held to six connections.");
-    constexpr int files = 30;
-    QTemporaryDir service;
-    QTemporaryDir local;
-    for (int i = 0; i < files; ++i) {
-        const QString path = service.filePath(QStringLiteral("sector/Wide/%1.txt").arg(i));
-        QVERIFY(writeFile(path, "wide") && setModificationTime(path, serviceTime));
-        Fault held;
-        held.endpoint = "downloadSectorFile.php";
-        held.file = QStringLiteral("//Wide/%1.txt").arg(i).toStdString();
-        held.hold = i > 0;
-        testService().addFault(held);
-    }
-    testService().setContentRoot(service.path().toStdString());
-    FilesChecker checker(nullptr, false);
-    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-    QVERIFY2(startSectorUpdate(checker, local.path()), "The sector list was not compared.");
-    const auto inFlight = [] { return requestsTo("/api/tarn/downloadSectorFile.php").size(); };
-    const bool allInFlight = waitUntil([&] { return inFlight() == size_t(files); });
-    const size_t reached = inFlight();
-    testService().releaseHeld();
-    QVERIFY2(allInFlight,
-             qPrintable(QStringLiteral("Only %1 of %2 downloads were in flight at once.")
-                            .arg(reached)
-                            .arg(files)));
-    QVERIFY2(waitForSignals(finished), "The update did not complete once the answers came.");
-}
-
-// Runs last: once refused, the expectation stays off for the whole process.
-void TestRequestSender::retriesWithoutExpectationWhenRefused()
-{
-    if (realServer)
-        QSKIP("Over HTTP/2 no request asks to continue.");
-    testService().setRefuseExpectation(true);
-    QObject owner;
-    std::vector<Delivery> deliveries;
-    QVERIFY2(downloadAll(&owner, deliveries), "A request refused its expectation was not answered.");
-    const size_t refused = testService().refusedExpectations();
-    QVERIFY2(refused > 0, "The service refused no expectation.");
-    for (int i = 0; i < sectorFiles; ++i) {
-        QCOMPARE(deliveries[size_t(i)].calls, 1);
-        QCOMPARE(deliveries[size_t(i)].body, sectorContent(i));
-        QCOMPARE(requestFields(QStringLiteral("downloadSectorFile.php")).count(fileField(i)), 1);
-    }
-    QVERIFY2(downloadAll(&owner, deliveries), "A later request was not answered.");
-    QVERIFY2(testService().refusedExpectations() == refused,
-             "A later request asked again for the expectation the service refused.");
-}
 
 QTEST_GUILESS_MAIN(TestRequestSender)
 #include "tst_requestsender.moc"
