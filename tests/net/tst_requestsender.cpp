@@ -345,10 +345,12 @@ private Q_SLOTS:
                                           {7, downloadFault(7, 500)},
                                           {11, downloadFault(11, 0, true)}};
         QTemporaryDir local;
+        QMap<QString, QByteArray> expected;
         for (int i = 0; i < sectorFiles; ++i) {
             const QString path = local.filePath(sectorName(i));
             QVERIFY(writeFile(path, "old " + QByteArray::number(i))
                     && setModificationTime(path, serviceTime.addDays(-1)));
+            expected[sectorName(i)] = failing.contains(i) ? readFile(path) : sectorContent(i);
             if (failing.contains(i))
                 testService().addFault(failing.value(i));
         }
@@ -359,10 +361,6 @@ private Q_SLOTS:
         QVERIFY2(waitForSignals(replies, sectorFiles + 1), "Not every download was answered.");
         // A file is put in place after its reply has finished.
         waitUntil([&] { return checker.PendingCount() == quint64(failing.size()); });
-        QMap<QString, QByteArray> expected;
-        for (int i = 0; i < sectorFiles; ++i)
-            expected[sectorName(i)]
-                = failing.contains(i) ? "old " + QByteArray::number(i) : sectorContent(i);
         QVERIFY2(contents(snapshot(local.path())) == expected,
                  "A file holds neither its old nor its new bytes, or a part file was left.");
         QCOMPARE(checker.PendingCount(), quint64(failing.size()));
