@@ -336,10 +336,8 @@ private Q_SLOTS:
         QVERIFY(QFile::copy(QStringLiteral(TARN_UPDATE_HELPER), program)
                 && writeFile(folder.filePath(QStringLiteral("gate")), {}));
         const QByteArray firstBuild = readFile(program);
-        const auto build = [&](int number) -> QByteArray {
-            return firstBuild + "\nbuild " + QByteArray::number(number) + '\n';
-        };
-        QVERIFY(publish(QStringLiteral("client/") + helperName, build(2)));
+        const auto build = [&](char n) -> QByteArray { return firstBuild + "\nbuild " + n + '\n'; };
+        QVERIFY(publish(QStringLiteral("client/") + helperName, build('2')));
 
         QProcess first;
         first.setProcessEnvironment(serviceEnvironment());
@@ -362,7 +360,7 @@ private Q_SLOTS:
         pids.removeOne(firstPid);
         const qint64 restarted = pids.value(0);
         if (newerOnRestart)
-            QVERIFY(publish(QStringLiteral("client/") + helperName, build(3)));
+            QVERIFY(publish(QStringLiteral("client/") + helperName, build('3')));
         QVERIFY(writeFile(folder.filePath(QStringLiteral("go-%1").arg(restarted)), {}));
         QVERIFY2(waitUntil([&] { return helperRuns(folder.path()).value(restarted).size() >= 2; },
                            120000),
@@ -373,7 +371,7 @@ private Q_SLOTS:
                 {startLine,
                  newerOnRestart ? QStringLiteral("errorFound") : QStringLiteral("selfUpdated")}}};
         QCOMPARE(helperRuns(folder.path()), runs);
-        QVERIFY2(readFile(program) == build(newerOnRestart ? 3 : 2),
+        QVERIFY2(readFile(program) == build(newerOnRestart ? '3' : '2'),
                  "The restarted process did not put the newest build in place.");
         QVERIFY2(newerOnRestart || !QFile::exists(program + QStringLiteral(".delete")),
                  "The restarted program did not delete the old one that was set aside.");

@@ -50,11 +50,11 @@ QHash<QString, QString> fileField(int i)
 }
 
 // A fault on one sector file's download: an HTTP status or a body cut in the middle.
-Fault downloadFault(int i, int status = 0, bool dropMidBody = false)
+Fault downloadFault(const QString &file, int status = 0, bool dropMidBody = false)
 {
     Fault fault;
     fault.endpoint = "downloadSectorFile.php";
-    fault.file = "//" + sectorName(i).toStdString();
+    fault.file = "//" + file.toStdString();
     fault.status = status;
     fault.dropMidBody = dropMidBody;
     return fault;
@@ -243,8 +243,9 @@ private Q_SLOTS:
             QVERIFY2(waitUntil([&] { return delivery.calls == 1; }),
                      "The list reply did not arrive.");
             const devservice::RecordedRequest request = testService().requests().back();
-            QCOMPARE(request.method, std::string("POST"));
-            QCOMPARE(request.contentType, std::string("application/x-www-form-urlencoded"));
+            QVERIFY2(request.method == "POST"
+                         && request.contentType == "application/x-www-form-urlencoded",
+                     "The fields were not posted as a form.");
             QCOMPARE(requestFields(QStringLiteral("getfilelist.php")).last(), sent);
             if (!realServer)
                 QCOMPARE(request.expect, std::string(sent.isEmpty() ? "" : "100-continue"));
@@ -288,7 +289,7 @@ private Q_SLOTS:
     {
         QFETCH(int, status);
         QFETCH(bool, dropMidBody);
-        testService().addFault(downloadFault(1, status, dropMidBody));
+        testService().addFault(downloadFault(sectorName(1), status, dropMidBody));
         QPointer<QNetworkReply> reply;
         QObject owner;
         connect(RequestSender::sharedManager(), &QNetworkAccessManager::finished, &owner,
@@ -317,7 +318,7 @@ private Q_SLOTS:
         post(&owner, QStringLiteral("/getfilelist.php"), {}, list);
         QVERIFY2(waitUntil([&] { return list.calls == 1; }), "The list reply did not arrive.");
         for (int i = 0; i < sectorFiles; ++i) {
-            Fault slow = downloadFault(i);
+            Fault slow = downloadFault(sectorName(i));
             slow.delay = std::chrono::milliseconds(30 * (sectorFiles - i));
             testService().addFault(slow);
         }
@@ -341,9 +342,9 @@ private Q_SLOTS:
     {
         if (!realServer)
             QSKIP("Over HTTP/1.1 a connection cut mid-body can fail the next download on it too.");
-        const QMap<int, Fault> failing = {{2, downloadFault(2, 404)},
-                                          {7, downloadFault(7, 500)},
-                                          {11, downloadFault(11, 0, true)}};
+        const QMap<int, Fault> failing = {{2, downloadFault(sectorName(2), 404)},
+                                          {7, downloadFault(sectorName(7), 500)},
+                                          {11, downloadFault(sectorName(11), 0, true)}};
         QTemporaryDir local;
         QMap<QString, QByteArray> expected;
         for (int i = 0; i < sectorFiles; ++i) {
@@ -380,9 +381,7 @@ private Q_SLOTS:
         for (int i = 0; i < files; ++i) {
             const QString path = service.filePath(QStringLiteral("sector/Wide/%1.txt").arg(i));
             QVERIFY(writeFile(path, "wide") && setModificationTime(path, serviceTime));
-            Fault held;
-            held.endpoint = "downloadSectorFile.php";
-            held.file = QStringLiteral("//Wide/%1.txt").arg(i).toStdString();
+            Fault held = downloadFault(QStringLiteral("Wide/%1.txt").arg(i));
             held.hold = i > 0;
             testService().addFault(held);
         }
