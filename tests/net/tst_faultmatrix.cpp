@@ -96,13 +96,16 @@ QByteArray deepSectorTree(int levels)
         + QByteArray(levels, '}');
 }
 
-// The body of a login or list answer that carries the fault, or nothing
-// where the service's own answer carries it.
-QByteArray faultyAnswer(Endpoint endpoint, Fault fault)
+// The body that carries the fault, or nothing where the service's own
+// answer carries it. A download is never parsed: the bodies of the list
+// faults are ordinary files, which must land byte for byte.
+QByteArray faultyBody(Endpoint endpoint, Fault fault)
 {
     const bool deep = fault == Fault::DeepNesting || fault == Fault::NestingAtLimit;
     const int levels = fault == Fault::DeepNesting ? deepLevels : jsonNestingLimit;
     const bool huge = fault == Fault::HugeList || fault == Fault::DroppedMidBody;
+    const bool download
+        = endpoint == Endpoint::DownloadFile || endpoint == Endpoint::DownloadSectorFile;
     // The login answer is the first level, the client list and its entry two.
     const QByteArray extra = deep
         ? QByteArray(", \"extra\": " + nestedArrays(levels - (endpoint == Endpoint::Login ? 1 : 2)))
@@ -120,6 +123,13 @@ QByteArray faultyAnswer(Endpoint endpoint, Fault fault)
     const QByteArray file = "\": \"" + serviceTimeText + "\"}}";
     if (fault == Fault::NotJson)
         return notJsonBytes();
+    // Qt reads much of a large body before it sees the connection close.
+    if (download && huge) {
+        return QByteArray("line\tEBRM\t51.1\t4.2\r\n")
+            .repeated(hugeCount * (fault == Fault::DroppedMidBody ? 2 : 1));
+    }
+    if (download && deep)
+        return nestedArrays(levels);
     if (endpoint == Endpoint::Login && (huge || deep))
         return "{\"cid\": \"" + cid.toUtf8() + "\", \"rating\": 5" + many + extra + '}';
     if (endpoint == Endpoint::CheckClient && (huge || deep)) {
@@ -133,22 +143,6 @@ QByteArray faultyAnswer(Endpoint endpoint, Fault fault)
     if (endpoint == Endpoint::GetFileList && fault == Fault::DeepNesting)
         return "[{\"Brenmar\": " + deepSectorTree(deepLevels - 3) + "}]";
     return {};
-}
-
-// A download is never parsed: the bodies of the list faults are ordinary
-// files, which must land byte for byte.
-QByteArray downloadBody(Fault fault, const QByteArray &ordinary)
-{
-    const QByteArray lines = QByteArray("line\tEBRM\t51.1\t4.2\r\n").repeated(hugeCount);
-    switch (fault) {
-    case Fault::NotJson: return notJsonBytes();
-    case Fault::HugeList: return lines;
-    // Qt reads much of a large body before it sees the connection close.
-    case Fault::DroppedMidBody: return lines + lines;
-    case Fault::DeepNesting: return nestedArrays(deepLevels);
-    case Fault::NestingAtLimit: return nestedArrays(jsonNestingLimit);
-    default: return ordinary;
-    }
 }
 
 // The signals of the cell's handler in order, with the test's own steps.
@@ -278,10 +272,8 @@ void TestFaultMatrix::init()
         + sha1Hex(password.toUtf8()).toLatin1() + "\", \"rating\": 5}]";
     const std::tuple<const char *, QByteArray, QDateTime> files[]
         = {{"content/accounts.json", account, {}},
-           {"content/client/data.txt", newData, {}},
            {"content/client/keep.txt", keptData, {}},
            {"content/sector/Brenmar/new.txt", newSector, serviceTime},
-           {"content/sector/Brenmar/old.txt", freshSector, serviceTime},
            {"content/sector/Brenmar/same.txt", sameSector, serviceTime},
            {"outer/sector/Brenmar/old.txt", "stale sector file\r\n", serviceTime.addDays(-30)},
            {"outer/sector/Brenmar/same.txt", sameSector, serviceTime},
@@ -310,10 +302,8 @@ void TestFaultMatrix::cleanup()
     if (m_stopped)
         m_stopped = testService().start("127.0.0.1", m_port) != m_port;
     QVERIFY2(!m_stopped, "The service could not listen on its port again.");
-    QDir program(m_program);
-    const QStringList left
-        = {QStringLiteral("data.txt*"), QStringLiteral("keep.txt*"), QStringLiteral("extra.txt*")};
-    for (const QString &file : program.entryList(left, QDir::Files | QDir::Hidden))
+    QDir program(m_program, QStringLiteral("data.txt*;keep.txt*;extra.txt*"));
+    for (const QString &file : program.entryList(QDir::Files | QDir::Hidden))
         program.remove(file);
 }
 
@@ -383,11 +373,10 @@ void TestFaultMatrix::cells()
     switchOn.dropMidBody = fault == Fault::DroppedMidBody;
     switchOn.noContentDisposition = fault == Fault::NoContentDisposition;
     testService().addFault(switchOn);
-    if (const QByteArray answer = download ? QByteArray() : faultyAnswer(endpoint, fault);
-        !answer.isEmpty())
-        testService().setListOverride(name.toStdString(), answer.toStdString());
-    const QByteArray ordinary = sector ? freshSector : newData;
-    const QByteArray body = download ? downloadBody(fault, ordinary) : ordinary;
+    const QByteArray faulty = faultyBody(endpoint, fault);
+    if (!download && !faulty.isEmpty())
+        testService().setListOverride(name.toStdString(), faulty.toStdString());
+    const QByteArray body = download && !faulty.isEmpty() ? faulty : sector ? freshSector : newData;
     // What the service serves for the file the cell's request is about.
     QVERIFY(put(sector ? QStringLiteral("content/sector/Brenmar/old.txt")
                        : QStringLiteral("content/client/data.txt"),
