@@ -46,8 +46,6 @@ enum class Fault {
 constexpr int jsonNestingLimit = 1024;
 constexpr int deepLevels = 10000;
 constexpr int hugeCount = 100000;
-// A client list of a few MiB, of which Qt has read much when the connection drops.
-constexpr int droppedListCount = 10000;
 
 const QString cid = QStringLiteral("1000001");
 const QString password = QStringLiteral("secret");
@@ -56,13 +54,10 @@ const QByteArray serviceTimeText
     = serviceTime.toString(QStringLiteral("dd-MM-yyyy hh:mm:ss")).toLatin1();
 const QByteArray newData = "new data\r\n";
 const QByteArray keptData = "kept\r\n";
-const QByteArray freshSector = "fresh sector file\r\n";
 const QByteArray sameSector = "unchanged sector file\r\n";
 const QByteArray newSector = "new sector file\r\n";
 const QString released = QStringLiteral("(held answer released)");
 const QString watchdogFired = QStringLiteral("(watchdog fired)");
-const QString newSectorFile = QStringLiteral("outer/sector/Brenmar/new.txt");
-const QString oldSectorFile = QStringLiteral("outer/sector/Brenmar/old.txt");
 
 QString sha1Hex(const QByteArray &data)
 {
@@ -72,15 +67,6 @@ QString sha1Hex(const QByteArray &data)
 QByteArray nestedArrays(int levels)
 {
     return QByteArray(levels, '[') + QByteArray(levels, ']');
-}
-
-// Every byte value, CRLF, and text that starts like JSON but is not.
-QByteArray notJsonBytes()
-{
-    QByteArray bytes = "{\"unterminated\": [1, 2,\r\n";
-    for (int value = 0; value < 256; ++value)
-        bytes.append(char(value));
-    return bytes + "\r\n<html>not JSON</html>";
 }
 
 QByteArray clientEntry(const char *path, const QByteArray &hashed, const QByteArray &extra = {})
@@ -117,12 +103,18 @@ QByteArray faultyBody(Endpoint endpoint, Fault fault)
         many.append(", \"member" + QByteArray::number(i) + "\": " + QByteArray::number(i));
     // Entries that name the two files with hashes of other bytes; the last
     // two give the real hashes and replace every earlier one.
-    const int entries = (fault == Fault::HugeList ? hugeCount : droppedListCount) - 2;
+    // A cut one is of a few MiB, of which Qt has read much when the connection drops.
+    const int entries = (fault == Fault::HugeList ? hugeCount : 10000) - 2;
     for (int i = 0; huge && endpoint == Endpoint::CheckClient && i < entries; ++i)
         many.append(clientEntry(i % 2 ? "keep.txt" : "data.txt", QByteArray::number(i)) + ",\n");
     const QByteArray file = "\": \"" + serviceTimeText + "\"}}";
-    if (fault == Fault::NotJson)
-        return notJsonBytes();
+    if (fault == Fault::NotJson) {
+        // Every byte value, CRLF, and text that starts like JSON but is not.
+        QByteArray bytes = "{\"unterminated\": [1, 2,\r\n";
+        for (int value = 0; value < 256; ++value)
+            bytes.append(char(value));
+        return bytes + "\r\n<html>not JSON</html>";
+    }
     // Qt reads much of a large body before it sees the connection close.
     if (download && huge) {
         return QByteArray("line\tEBRM\t51.1\t4.2\r\n")
@@ -233,11 +225,6 @@ private:
             entries.insert(QStringLiteral("beside/") + name, {});
         return entries;
     }
-    void stopService()
-    {
-        testService().stop();
-        m_stopped = true;
-    }
 
     const QString m_program = QCoreApplication::applicationDirPath();
     std::unique_ptr<QTemporaryDir> m_temp;
@@ -245,7 +232,6 @@ private:
     QStringList m_finished;
     QNetworkReply::NetworkError m_lastError = QNetworkReply::NoError;
     QString m_stopAfter;
-    bool m_stopped = false;
     int m_port = 0;
 };
 
@@ -260,7 +246,7 @@ void TestFaultMatrix::initTestCase()
                 m_finished.append(reply->url().path().section(QLatin1Char('/'), -1));
                 m_lastError = reply->error();
                 if (m_finished.last() == m_stopAfter)
-                    stopService();
+                    testService().stop();
             });
 }
 
@@ -299,9 +285,9 @@ void TestFaultMatrix::cleanup()
 {
     // A held request of a failed cell must not hold a worker of the service.
     testService().releaseHeld();
-    if (m_stopped)
-        m_stopped = testService().start("127.0.0.1", m_port) != m_port;
-    QVERIFY2(!m_stopped, "The service could not listen on its port again.");
+    // Listening already, the service just reports its port.
+    QVERIFY2(testService().start("127.0.0.1", m_port) == m_port,
+             "The service could not listen on its port again.");
     QDir program(m_program, QStringLiteral("data.txt*;keep.txt*;extra.txt*"));
     for (const QString &file : program.entryList(QDir::Files | QDir::Hidden))
         program.remove(file);
@@ -376,7 +362,9 @@ void TestFaultMatrix::cells()
     const QByteArray faulty = faultyBody(endpoint, fault);
     if (!download && !faulty.isEmpty())
         testService().setListOverride(name.toStdString(), faulty.toStdString());
-    const QByteArray body = download && !faulty.isEmpty() ? faulty : sector ? freshSector : newData;
+    const QByteArray body = download && !faulty.isEmpty() ? faulty
+        : sector                                          ? QByteArray("fresh sector file\r\n")
+                                                          : newData;
     // What the service serves for the file the cell's request is about.
     QVERIFY(put(sector ? QStringLiteral("content/sector/Brenmar/old.txt")
                        : QStringLiteral("content/client/data.txt"),
@@ -385,9 +373,11 @@ void TestFaultMatrix::cells()
     // What the cell writes; sector files get the service's time.
     QMap<QString, QByteArray> written;
     if (sector && (outcome == 'A' || (download && fault != Fault::Refused)))
-        written.insert(newSectorFile, newSector);
+        written.insert(QStringLiteral("outer/sector/Brenmar/new.txt"), newSector);
     if (outcome == 'A' && endpoint != Endpoint::Login)
-        written.insert(sector ? oldSectorFile : QStringLiteral("program/data.txt"), body);
+        written.insert(sector ? QStringLiteral("outer/sector/Brenmar/old.txt")
+                              : QStringLiteral("program/data.txt"),
+                       body);
     // The list nests: the array, the element, "Brenmar", then the chain.
     if (endpoint == Endpoint::GetFileList && fault == Fault::NestingAtLimit) {
         const QString deep = QStringLiteral("sector/Brenmar/")
@@ -401,7 +391,7 @@ void TestFaultMatrix::cells()
     if (fault == Fault::Refused && download)
         m_stopAfter = QLatin1String(endpointNames[int(endpoint) - 1]);
     else if (fault == Fault::Refused)
-        stopService();
+        testService().stop();
 
     auto *user = endpoint == Endpoint::Login ? new UserHandler : nullptr;
     auto *update = sector ? new UpdateHandler : nullptr;
