@@ -18,10 +18,6 @@
 #include <QSslConfiguration>
 #include <QTemporaryDir>
 
-#ifdef TARN_TEST_SERVICE_NGINX
-#include "RealServer.h"
-#endif
-
 using devservice::Fault;
 
 namespace {
@@ -163,7 +159,7 @@ void TestRequestSender::initTestCase()
     qRegisterMetaType<QNetworkReply *>();
 #ifdef TARN_TEST_SERVICE_NGINX
     if (apiBaseUrl.isEmpty())
-        QSKIP(qPrintable(RealServer::unavailableReason()));
+        QSKIP(qPrintable(realServerUnavailableReason()));
 #endif
     for (int i = 0; i < sectorFiles; ++i) {
         const QString path = content.filePath(QStringLiteral("sector/") + sectorName(i));
