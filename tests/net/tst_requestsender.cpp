@@ -18,10 +18,6 @@
 #include <QSslConfiguration>
 #include <QTemporaryDir>
 
-#ifdef TARN_TEST_SERVICE_NGINX
-#include "RealServer.h"
-#endif
-
 using devservice::Fault;
 
 namespace {
@@ -144,7 +140,7 @@ private Q_SLOTS:
         qRegisterMetaType<QNetworkReply *>();
 #ifdef TARN_TEST_SERVICE_NGINX
         if (apiBaseUrl.isEmpty())
-            QSKIP(qPrintable(RealServer::unavailableReason()));
+            QSKIP(qPrintable(realServerUnavailableReason()));
 #endif
         for (int i = 0; i < sectorFiles; ++i) {
             const QString path = content.filePath(QStringLiteral("sector/") + sectorName(i));

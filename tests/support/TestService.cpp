@@ -13,19 +13,58 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
 #ifdef TARN_TEST_SERVICE_NGINX
-#include "RealServer.h"
+#include <QThread>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char **environ;
 #endif
 
 namespace {
-std::string emptyContentRoot()
+// Made before apiBaseUrl below, whose start fills it in when nginx cannot serve.
+QString unavailable;
+#ifdef TARN_TEST_SERVICE_NGINX
+pid_t front = 0;
+
+// nginx in front of the service: TLS on a free loopback port, offering HTTP/2,
+// passing every request on. The front script also stops nginx when this
+// process is gone; at exit it is stopped here.
+QString startFront(int servicePort)
 {
-    static QTemporaryDir root;
-    return root.path().toStdString();
+    static QTemporaryDir folder;
+    QByteArray path = QFile::encodeName(folder.path());
+    QByteArray port = QByteArray::number(servicePort);
+    char *const argv[] = {const_cast<char *>(TARN_TEST_SERVICE_NGINX), path.data(), port.data(),
+                          const_cast<char *>("http2"), nullptr};
+    if (!folder.isValid() || posix_spawn(&front, argv[0], nullptr, nullptr, argv, environ) != 0) {
+        unavailable = QStringLiteral("The nginx front could not be started.");
+        return {};
+    }
+    std::atexit([] {
+        kill(front, SIGTERM);
+        waitpid(front, nullptr, 0);
+    });
+    const QString portFile = folder.filePath(QStringLiteral("port"));
+    QDeadlineTimer deadline(15000);
+    while (!QFile::exists(portFile)) {
+        if (deadline.hasExpired() || waitpid(front, nullptr, WNOHANG) != 0) {
+            unavailable = QStringLiteral("nginx did not start (is nginx-light installed?): ")
+                + QString::fromLocal8Bit(readFile(folder.filePath(QStringLiteral("error.log"))));
+            return {};
+        }
+        QThread::msleep(10);
+    }
+    return QStringLiteral("https://127.0.0.1:%1/api/tarn")
+        .arg(QString::fromLatin1(readFile(portFile).trimmed()));
 }
+#endif
 
 QString startService()
 {
@@ -38,7 +77,7 @@ QString startService()
         std::abort();
     }
 #ifdef TARN_TEST_SERVICE_NGINX
-    return RealServer::start(service.port());
+    return startFront(service.port());
 #else
     return QString::fromStdString(service.baseUrl());
 #endif
@@ -47,11 +86,17 @@ QString startService()
 
 devservice::DevService &testService()
 {
-    static devservice::DevService service(emptyContentRoot());
+    static QTemporaryDir emptyContentRoot;
+    static devservice::DevService service(emptyContentRoot.path().toStdString());
     return service;
 }
 
 const QString apiBaseUrl = startService();
+
+QString realServerUnavailableReason()
+{
+    return unavailable;
+}
 
 void resetTestService(const QString &contentRoot)
 {
@@ -62,11 +107,10 @@ void resetTestService(const QString &contentRoot)
 
 std::vector<devservice::RecordedRequest> requestsTo(const std::string &path)
 {
-    std::vector<devservice::RecordedRequest> matching;
-    for (const auto &request : testService().requests()) {
-        if (request.path == path)
-            matching.push_back(request);
-    }
+    std::vector<devservice::RecordedRequest> matching = testService().requests();
+    matching.erase(std::remove_if(matching.begin(), matching.end(),
+                                  [&](const auto &request) { return request.path != path; }),
+                   matching.end());
     return matching;
 }
 
@@ -177,14 +221,11 @@ QMap<QString, SnapshotEntry> snapshot(const QString &folder)
     while (it.hasNext()) {
         const QString path = it.next();
         const QFileInfo info = it.fileInfo();
-        SnapshotEntry entry;
-        entry.isFolder = info.isDir();
-        if (!entry.isFolder) {
-            entry.content = readFile(path);
-            entry.modifiedMs = info.lastModified().toMSecsSinceEpoch();
-            entry.permissions = info.permissions();
-        }
-        entries.insert(QDir(folder).relativeFilePath(path), entry);
+        entries.insert(QDir(folder).relativeFilePath(path),
+                       info.isDir() ? SnapshotEntry{true, {}, 0, {}}
+                                    : SnapshotEntry{false, readFile(path),
+                                                    info.lastModified().toMSecsSinceEpoch(),
+                                                    info.permissions()});
     }
     return entries;
 }

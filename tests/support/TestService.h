@@ -31,6 +31,10 @@ std::vector<devservice::RecordedRequest> requestsTo(const std::string &path);
 // example "login.php"), in order.
 QList<QHash<QString, QString>> requestFields(const QString &endpoint);
 
+// Why nginx in front of the service could not start, in the real-server
+// tests; empty when it serves.
+QString realServerUnavailableReason();
+
 // The environment of a separate process that talks to this program's service.
 QProcessEnvironment serviceEnvironment();
 

@@ -6,9 +6,6 @@
 #include "HelperProcess.h"
 
 #include "net/ApiBaseUrl.h"
-#ifdef TARN_TEST_SERVICE_NGINX
-#include "RealServer.h"
-#endif
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -243,7 +240,7 @@ private Q_SLOTS:
     {
 #ifdef TARN_TEST_SERVICE_NGINX
         if (apiBaseUrl.isEmpty())
-            QSKIP(qPrintable(RealServer::unavailableReason()));
+            QSKIP(qPrintable(realServerUnavailableReason()));
 #endif
         bool given = false;
         m_seed = qEnvironmentVariable("TARN_KILL_SEED").toUInt(&given);
