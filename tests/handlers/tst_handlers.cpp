@@ -3,6 +3,7 @@
 // the self-update (in this process and as a program of its own that replaces
 // its running executable) and the start of the outside programs.
 
+#include "HelperProcess.h"
 #include "TestService.h"
 
 #include "handlers/ApplicationHandler.h"
@@ -33,10 +34,9 @@ const QString voiceClientKey
     = QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\VATSIM\\Audio For VATSIM");
 const QString lastProfile = QStringLiteral("LastProfile");
 const QString previousProfile = QStringLiteral("previous.prf");
-const QString helperName = QFileInfo(QStringLiteral(TARN_UPDATE_HELPER)).fileName();
 // A process of the helper names the file it runs from: a restart must run the
 // new file, not the copy set aside.
-const QString startLine = QStringLiteral("start ") + helperName;
+const QString startLine = QStringLiteral("start ") + helperName();
 
 QString programFile(const QString &relative)
 {
@@ -332,20 +332,16 @@ private Q_SLOTS:
     {
         QFETCH(bool, newerOnRestart);
         QTemporaryDir folder;
-        const QString program = folder.filePath(helperName);
-        QVERIFY(QFile::copy(QStringLiteral(TARN_UPDATE_HELPER), program)
+        const QString program = folder.filePath(helperName());
+        QVERIFY(copyHelperInto(folder.path())
                 && writeFile(folder.filePath(QStringLiteral("gate")), {}));
         const QByteArray firstBuild = readFile(program);
         const auto build = [&](char n) -> QByteArray { return firstBuild + "\nbuild " + n + '\n'; };
-        QVERIFY(publish(QStringLiteral("client/") + helperName, build('2')));
+        QVERIFY(publish(QStringLiteral("client/") + helperName(), build('2')));
 
         QProcess first;
-        first.setProcessEnvironment(serviceEnvironment());
-        first.setWorkingDirectory(folder.path());
         // Not a pipe: a restarted process inherits it and outlives this one.
-        first.setStandardOutputFile(QProcess::nullDevice());
-        first.setStandardErrorFile(QProcess::nullDevice());
-        first.start(program, QStringList());
+        startHelper(first, folder.path(), {}, QProcess::nullDevice(), QProcess::nullDevice());
         QVERIFY2(first.waitForStarted(), "The program did not start.");
         const qint64 firstPid = first.processId();
         QVERIFY(writeFile(folder.filePath(QStringLiteral("go-%1").arg(firstPid)), {}));
@@ -360,7 +356,7 @@ private Q_SLOTS:
         pids.removeOne(firstPid);
         const qint64 restarted = pids.value(0);
         if (newerOnRestart)
-            QVERIFY(publish(QStringLiteral("client/") + helperName, build('3')));
+            QVERIFY(publish(QStringLiteral("client/") + helperName(), build('3')));
         QVERIFY(writeFile(folder.filePath(QStringLiteral("go-%1").arg(restarted)), {}));
         QVERIFY2(waitUntil([&] { return helperRuns(folder.path()).value(restarted).size() >= 2; },
                            120000),

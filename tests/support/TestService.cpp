@@ -187,11 +187,7 @@ SettingsHandler *settings()
 
 void removeSettingsFile()
 {
-    const QString path = SettingsHandler::settingsFilePath();
-    if (QFileInfo(path).isDir())
-        QDir(path).removeRecursively();
-    else
-        QFile::remove(path);
+    QFile::remove(SettingsHandler::settingsFilePath());
 }
 
 QByteArray settingsFileBytes(const QJsonObject &values)

@@ -55,7 +55,7 @@ bool setModificationTime(const QString &path, const QDateTime &time);
 
 // The store start-up makes, as the interface reaches it.
 SettingsHandler *settings();
-// Removes the settings file, or a folder standing in its place.
+// Removes the settings file where the program reads it.
 void removeSettingsFile();
 // The bytes of a settings file holding these values, as the program stores them.
 QByteArray settingsFileBytes(const QJsonObject &values);

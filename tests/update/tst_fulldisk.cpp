@@ -45,8 +45,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         if (geteuid() != 0)
-            QSKIP("Mounting a small file system needs root rights; the full-disk cases are "
-                  "skipped.");
+            QSKIP("Mounting a small file system needs root; the full-disk cases are skipped.");
         new SettingsHandler(this);
     }
 
@@ -88,10 +87,8 @@ private Q_SLOTS:
             + (settingsSave ? QFileInfo(QStringLiteral(TARN_UPDATE_HELPER)).size() : 0);
         const QByteArray options = "size=" + QByteArray::number(room);
         if (::mount("tarn-fulldisk", mountPoint.constData(), "tmpfs", 0, options.constData()) != 0)
-            QSKIP(
-                qPrintable(QStringLiteral("A small tmpfs could not be mounted (%1); the full-disk "
-                                          "case is skipped.")
-                               .arg(QString::fromLocal8Bit(std::strerror(errno)))));
+            QSKIP(qPrintable(QStringLiteral("No tmpfs could be mounted: %1.")
+                                 .arg(QString::fromLocal8Bit(std::strerror(errno)))));
         const auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
         QTemporaryDir content;
         resetTestService(content.path());
