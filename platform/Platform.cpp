@@ -21,13 +21,42 @@
 #endif
 
 namespace {
-#ifdef Q_OS_WIN
-const QString ownExecutable = QStringLiteral("Tarn.exe");
-#endif
-
 // Set in the environment of a process that startOwnExecutable() started.
 const char selfRestartMarker[] = "TARN_SELF_RESTARTED";
 
+#ifdef Q_OS_WIN
+const QString ownExecutable = QStringLiteral("Tarn.exe");
+// How many numbered names setAside() tries after the plain one.
+constexpr int asideAlternatives = 9;
+// 100-nanosecond intervals from 1601-01-01 to 1970-01-01.
+constexpr qint64 fileTimeEpoch = 116444736000000000;
+
+// The path for the wide Windows API: native separators, and the "\\?\" form
+// for an absolute path, which lifts the limit of MAX_PATH characters.
+std::wstring apiPath(const QString &path)
+{
+    QString native = QDir::toNativeSeparators(QDir::cleanPath(path));
+    if (native.startsWith(QLatin1String("\\\\")))
+        native = QStringLiteral("\\\\?\\UNC\\") + native.mid(2);
+    else if (QDir::isAbsolutePath(path))
+        native.prepend(QStringLiteral("\\\\?\\"));
+    return native.toStdWString();
+}
+
+bool move(const QString &source, const QString &target)
+{
+    return MoveFileExW(apiPath(source).c_str(), apiPath(target).c_str(),
+                       MOVEFILE_REPLACE_EXISTING)
+        != 0;
+}
+
+// "Tarn.exe.delete" with number 2 is "Tarn.exe.2.delete".
+QString numbered(const QString &name, int number)
+{
+    const int dot = name.lastIndexOf(QLatin1Char('.'));
+    return name.left(dot) + QLatin1Char('.') + QString::number(number) + name.mid(dot);
+}
+#else
 // Elsewhere a registry key is an INI file: "HKEY_CURRENT_USER\Software\X"
 // becomes <config>/Tarn/registry/HKEY_CURRENT_USER/Software/X.ini.
 QString registryStandIn(const QString &key)
@@ -36,6 +65,15 @@ QString registryStandIn(const QString &key)
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
         + QStringLiteral("/Tarn/registry/") + relative + QStringLiteral(".ini");
 }
+
+// The executable's file name, read once: after a self-update has set the
+// running file aside, the process's own path names the ".delete" copy.
+QString ownExecutableName()
+{
+    static const QString name = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    return name;
+}
+#endif
 
 QSettings *openKey(const QString &key)
 {
@@ -79,22 +117,11 @@ bool Platform::setRegistryValue(const QString &key, const QString &name, const Q
     return settings->status() == QSettings::NoError;
 }
 
-QString Platform::ownExecutableName()
-{
-#ifdef Q_OS_WIN
-    return ownExecutable;
-#else
-    // Read once: after a self-update has set the running file aside, the
-    // process's own path names the ".delete" copy.
-    static const QString name = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-    return name;
-#endif
-}
-
 bool Platform::startOwnExecutable()
 {
     QProcess process;
 #ifdef Q_OS_WIN
+    // Windows looks for a bare name in the running program's folder first.
     process.setProgram(ownExecutable);
 #else
     process.setProgram(QCoreApplication::applicationDirPath() + QLatin1Char('/')
@@ -113,28 +140,58 @@ bool Platform::takeSelfRestartMarker()
     return restarted;
 }
 
-bool Platform::setAside(const QString &file, const QString &aside)
+bool Platform::isInUse(const QString &path)
 {
 #ifdef Q_OS_WIN
-    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(file).utf16()),
-                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(aside).utf16()),
-                       MOVEFILE_REPLACE_EXISTING)
-        != 0;
+    const HANDLE file = CreateFileW(apiPath(path).c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return false;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+#else
+    // Opened without truncation: a profile merge still finds the user's lines.
+    QFile probe(path);
+    return probe.exists() && !probe.open(QIODevice::WriteOnly | QIODevice::Append);
+#endif
+}
+
+QString Platform::setAside(const QString &file, const QString &aside)
+{
+#ifdef Q_OS_WIN
+    for (int number = 0; number <= asideAlternatives; ++number) {
+        const QString name = number == 0 ? aside : numbered(aside, number);
+        if (move(file, name))
+            return name;
+    }
+    return {};
 #else
     const QByteArray asidePath = QFile::encodeName(aside);
     if (::unlink(asidePath.constData()) != 0 && errno != ENOENT)
-        return false;
-    return ::link(QFile::encodeName(file).constData(), asidePath.constData()) == 0;
+        return {};
+    return ::link(QFile::encodeName(file).constData(), asidePath.constData()) == 0 ? aside
+                                                                                    : QString();
 #endif
 }
 
 bool Platform::replaceFile(const QString &source, const QString &target)
 {
 #ifdef Q_OS_WIN
-    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(source).utf16()),
-                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(target).utf16()),
-                       MOVEFILE_REPLACE_EXISTING)
-        != 0;
+    if (move(source, target))
+        return true;
+    // MoveFileEx refuses to replace a read-only file, which a rename elsewhere does.
+    const std::wstring targetPath = apiPath(target);
+    const DWORD attributes = GetFileAttributesW(targetPath.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)
+        || !SetFileAttributesW(targetPath.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY))
+        return false;
+    if (move(source, target))
+        return true;
+    SetFileAttributesW(targetPath.c_str(), attributes);
+    return false;
 #else
     return std::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData())
         == 0;
@@ -144,10 +201,12 @@ bool Platform::replaceFile(const QString &source, const QString &target)
 std::optional<qint64> Platform::modificationTime(const QString &path)
 {
 #ifdef Q_OS_WIN
-    const QFileInfo info(path);
-    if (!info.exists())
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(apiPath(path).c_str(), GetFileExInfoStandard, &data))
         return std::nullopt;
-    return info.lastModified().toMSecsSinceEpoch();
+    const qint64 intervals = qint64(data.ftLastWriteTime.dwHighDateTime) << 32
+        | data.ftLastWriteTime.dwLowDateTime;
+    return (intervals - fileTimeEpoch) / 10000;
 #else
     struct stat status;
     if (::stat(QFile::encodeName(path).constData(), &status) != 0)

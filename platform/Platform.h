@@ -34,16 +34,26 @@ public:
     // marker, so the processes this one starts do not inherit it.
     static bool takeSelfRestartMarker();
 
+    // Whether an existing file cannot be replaced in place because a running
+    // program holds it: on Windows a running executable or a loaded library
+    // (opening it for writing is a sharing violation; a read-only file is
+    // not in use); elsewhere any file that cannot be opened for writing.
+    static bool isInUse(const QString &path);
+
     // Keeps a file that is in use under a second name, replacing an older
-    // file of that name, before a new file is renamed over it. On POSIX the
-    // file gets a second link and keeps its own name, so an interruption
-    // before the rename leaves it where it was; Windows cannot replace a name
-    // whose file is in use, so there the file is renamed aside, and the new
-    // file follows at once.
-    static bool setAside(const QString &file, const QString &aside);
+    // file of that name, before a new file is renamed over it, and returns
+    // the name it now has, or an empty string when it could not be kept.
+    // On POSIX the file gets a second link and keeps its own name, so an
+    // interruption before the rename leaves it where it was. Windows cannot
+    // replace a name whose file is in use, so there the file is renamed
+    // aside, and the new file follows at once; when an older file of that
+    // name is still held by a program, a numbered name is taken instead
+    // ("Tarn.exe.delete", then "Tarn.exe.1.delete", "Tarn.exe.2.delete", ...).
+    static QString setAside(const QString &file, const QString &aside);
 
     // Renames source over target in one step, replacing an existing target
-    // (rename() on POSIX, MoveFileEx with MOVEFILE_REPLACE_EXISTING on Windows).
+    // (rename() on POSIX, MoveFileEx with MOVEFILE_REPLACE_EXISTING on
+    // Windows, where a read-only target is made writable first).
     static bool replaceFile(const QString &source, const QString &target);
 
     // A file's last-modification time in milliseconds since the epoch, or
@@ -60,7 +70,4 @@ public:
     // the quotes stay; elsewhere the name goes to the system verbatim, so the
     // enclosing quotes are removed.
     static QString processProgram(const QString &programText);
-
-    // The program's executable file name, as it was when the process started.
-    static QString ownExecutableName();
 };

@@ -122,7 +122,7 @@ bool AtomicFileWriter::Incremental::finish(const QDateTime &modificationTime,
     live = false;
     // Where it cannot be set aside, the rename still replaces a file that is
     // not really in use.
-    if (!setAsideAs.isEmpty() && !Platform::setAside(target, setAsideAs))
+    if (!setAsideAs.isEmpty() && Platform::setAside(target, setAsideAs).isEmpty())
         qCWarning(lcUpdate) << "Could not set" << target << "aside as" << setAsideAs;
     return renameOver(part, target);
 }

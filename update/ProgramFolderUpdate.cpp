@@ -7,6 +7,7 @@
 #include "net/ApiBaseUrl.h"
 #include "net/RequestSender.h"
 #include "platform/Logging.h"
+#include "platform/Platform.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -187,9 +188,7 @@ bool ProgramFolderUpdate::passesHashCheck(const QString &relativePath, const QBy
 // interruption never leaves the program without it.
 QString ProgramFolderUpdate::asideNameIfInUse(const QString &target)
 {
-    // Opened without truncation: a profile merge still finds the user's lines.
-    QFile probe(target);
-    if (!probe.exists() || probe.open(QIODevice::WriteOnly | QIODevice::Append))
+    if (!Platform::isInUse(target))
         return {};
     Q_EMIT restartNeeded();
     return target + deleteSuffix;
