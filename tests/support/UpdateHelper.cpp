@@ -68,9 +68,8 @@ void keepSavingSettings(SettingsHandler *settings)
 
 int runSelfUpdate()
 {
-    // The file this process really runs from, whatever its own path says later.
-    logLine(QStringLiteral("start ")
-            + QFileInfo(QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget()).fileName());
+    // The file this process runs from, read before any update sets it aside.
+    logLine(QStringLiteral("start ") + QFileInfo(QCoreApplication::applicationFilePath()).fileName());
     const QString go
         = inProgramFolder(QStringLiteral("go-%1").arg(QCoreApplication::applicationPid()));
     QDeadlineTimer deadline(120000);

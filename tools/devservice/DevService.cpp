@@ -226,8 +226,14 @@ std::unique_ptr<httplib::Server> DevService::Private::makeServer()
 {
     std::lock_guard lock(mutex);
     tls = !certFile.empty();
+#ifdef CPPHTTPLIB_OPENSSL_SUPPORT
     if (tls)
         return std::make_unique<httplib::SSLServer>(certFile.c_str(), keyFile.c_str());
+#else
+    // Built without TLS (the Windows build): such a service cannot start.
+    if (tls)
+        return nullptr;
+#endif
     return std::make_unique<httplib::Server>();
 }
 
@@ -488,7 +494,7 @@ int DevService::start(const std::string &host, int port)
     if (d->server)
         return this->port();
     auto server = d->makeServer();
-    if (!server->is_valid())
+    if (!server || !server->is_valid())
         return -1;
     d->route(*server);
     const int bound = port == 0 ? server->bind_to_any_port(host)

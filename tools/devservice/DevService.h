@@ -70,6 +70,7 @@ public:
     DevService &operator=(const DevService &) = delete;
 
     // Serve over TLS with this PEM certificate chain and key; call before start().
+    // A build without TLS (the Windows build) then fails to start.
     void setTls(std::string certFile, std::string keyFile);
 
     // Listens on host:port (port 0 picks a free one) in a background thread.

@@ -1,12 +1,12 @@
-// SHA-1 digests through OpenSSL's EVP interface, written as lower-case hex.
+// SHA-1 digests, written as lower-case hex: through OpenSSL's EVP interface,
+// or on Windows through the system's CNG (bcrypt), since Debian has no
+// OpenSSL for MinGW.
 #pragma once
 
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
-
-typedef struct evp_md_ctx_st EVP_MD_CTX;
 
 namespace devservice {
 
@@ -27,7 +27,9 @@ public:
     static std::optional<std::string> ofFile(const std::filesystem::path &file);
 
 private:
-    EVP_MD_CTX *m_context;
+    // The EVP context, or on Windows the algorithm provider and the hash.
+    void *m_context = nullptr;
+    void *m_algorithm = nullptr;
 };
 
 } // namespace devservice
