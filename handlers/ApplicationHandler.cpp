@@ -81,8 +81,10 @@ void ApplicationHandler::startEuroscope()
     const SettingsHandler *settings = QmlSingletonType<SettingsHandler>::instance;
     const QString euroscope = settings->natifyUrl(settings->euroscopePath());
     // Nothing configured, or nothing there: the voice client stays off too.
-    if (!isFile(euroscope))
+    if (!isFile(euroscope)) {
+        Q_EMIT launchError(QStringLiteral("Euroscope not found"));
         return;
+    }
 
     // EuroScope takes no argument: it opens the profile its registry names.
     const QString profile
@@ -91,8 +93,10 @@ void ApplicationHandler::startEuroscope()
         && !Platform::setRegistryValue(euroscopeSettingsKey, lastProfileValue, profile))
         qCWarning(lcLauncher) << "Could not set EuroScope's last profile to" << profile;
 
-    if (!Platform::startDetachedCommand(quoted(euroscope)))
+    if (!Platform::startDetachedCommand(quoted(euroscope))) {
         qCWarning(lcLauncher) << "Could not start EuroScope from" << euroscope;
+        Q_EMIT launchError(QStringLiteral("Euroscope could not be started"));
+    }
     if (!startVoiceClient())
         Q_EMIT afvError();
 }
@@ -101,9 +105,12 @@ void ApplicationHandler::startDiscord()
 {
     const QString updater = discordUpdaterPath();
     if (!isFile(updater)) {
-        QDesktopServices::openUrl(QUrl(chatInvitationAddress));
+        if (!QDesktopServices::openUrl(QUrl(chatInvitationAddress)))
+            Q_EMIT launchError(QStringLiteral("The chat invitation could not be opened"));
         return;
     }
-    if (!Platform::startDetachedCommand(quoted(updater) + discordUpdaterArguments))
+    if (!Platform::startDetachedCommand(quoted(updater) + discordUpdaterArguments)) {
         qCWarning(lcLauncher) << "Could not start Discord's updater" << updater;
+        Q_EMIT launchError(QStringLiteral("Discord could not be started"));
+    }
 }

@@ -25,4 +25,7 @@ public Q_SLOTS:
 Q_SIGNALS:
     // The voice client could not be started.
     void afvError();
+    // EuroScope or Discord could not be started, or the chat invitation not
+    // opened; the message says which.
+    void launchError(QString message);
 };

@@ -31,6 +31,7 @@ SelfUpdateHandler::SelfUpdateHandler()
             &SelfUpdateHandler::OnSelfUpdateFinished);
     connect(filesChecker.get(), &FilesChecker::RestartNeeded, this,
             &SelfUpdateHandler::setNeedsRestart);
+    connect(filesChecker.get(), &FilesChecker::ListFailed, this, &SelfUpdateHandler::OnListFailed);
 
     filesChecker->RequestFilelist(listEndpoint);
     watchdog->start(watchdogInterval);
@@ -43,12 +44,20 @@ void SelfUpdateHandler::setNeedsRestart()
     needsRestart = true;
 }
 
+QString SelfUpdateHandler::errorReason() const
+{
+    return currentErrorReason;
+}
+
 void SelfUpdateHandler::OnSelfUpdateFinished()
 {
     watchdog->stop();
-    if (const quint64 failed = filesChecker->FailedWriteCount(); failed > 0) {
-        qCWarning(lcSelfUpdate) << failed << "program files could not be updated";
-        Q_EMIT errorFound();
+    const quint64 failed = filesChecker->FailedWriteCount() + filesChecker->FailedDownloadCount();
+    if (failed > 0) {
+        reportError(QStringLiteral("%1 program %2 could not be updated: %3")
+                        .arg(failed)
+                        .arg(QLatin1String(failed == 1 ? "file" : "files"))
+                        .arg(filesChecker->FailureReason()));
         return;
     }
     if (!needsRestart) {
@@ -56,9 +65,7 @@ void SelfUpdateHandler::OnSelfUpdateFinished()
         return;
     }
     if (restartedBySelf) {
-        qCWarning(lcSelfUpdate)
-            << "The update needs another restart right after one; not restarting";
-        Q_EMIT errorFound();
+        reportError(QStringLiteral("The update needs another restart right after one"));
         return;
     }
     restart();
@@ -67,6 +74,22 @@ void SelfUpdateHandler::OnSelfUpdateFinished()
 void SelfUpdateHandler::OnSelfUpdateTimeout()
 {
     watchdog->stop();
+    reportError(
+        QStringLiteral("The update did not finish within %1 seconds").arg(watchdogInterval / 1000));
+}
+
+// A list that fails is reported at once, not when the watchdog fires.
+void SelfUpdateHandler::OnListFailed(const QString &reason)
+{
+    watchdog->stop();
+    reportError(QStringLiteral("Could not get the program's file list: ") + reason);
+}
+
+void SelfUpdateHandler::reportError(const QString &reason)
+{
+    qCWarning(lcSelfUpdate).noquote() << reason;
+    currentErrorReason = reason;
+    Q_EMIT errorReasonChanged(currentErrorReason);
     Q_EMIT errorFound();
 }
 

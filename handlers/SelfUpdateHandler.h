@@ -15,6 +15,9 @@ class QTimer;
 class SelfUpdateHandler : public QObject, public QmlSingletonType<SelfUpdateHandler>
 {
     Q_OBJECT
+    /// Why the update failed, set before errorFound(); empty until then.
+    Q_PROPERTY(QString errorReason READ errorReason NOTIFY errorReasonChanged)
+
 public:
     // How long the update may take before errorFound() is reported.
     static constexpr int watchdogInterval = 90000;
@@ -25,15 +28,20 @@ public:
     // Connected to the checker's RestartNeeded(): a file in use is replaced.
     void setNeedsRestart();
 
+    QString errorReason() const;
+
 Q_SIGNALS:
     void errorFound();
     void selfUpdated();
+    void errorReasonChanged(QString newErrorReason);
 
 private Q_SLOTS:
     void OnSelfUpdateFinished();
 
 private:
     void OnSelfUpdateTimeout();
+    void OnListFailed(const QString &reason);
+    void reportError(const QString &reason);
     void restart();
 
     std::unique_ptr<FilesChecker> filesChecker;
@@ -41,4 +49,5 @@ private:
     QTimer *watchdog = nullptr;
     // This process was started by a self-restart, so it must not restart again.
     bool restartedBySelf = false;
+    QString currentErrorReason;
 };

@@ -1,6 +1,7 @@
 #include "UpdateHandler.h"
 
 #include "SettingsHandler.h"
+#include "platform/Logging.h"
 #include "update/FilesChecker.h"
 
 #include <QFileInfo>
@@ -58,6 +59,7 @@ void UpdateHandler::attachRelays()
     connect(filesChecker, &FilesChecker::FilesCompared, this, &UpdateHandler::OnFilesCompared);
     connect(filesChecker, &FilesChecker::OneFileUpdated, this, &UpdateHandler::OnOneFileUpdated);
     connect(filesChecker, &FilesChecker::UpdateFinished, this, &UpdateHandler::OnUpdateFinished);
+    connect(filesChecker, &FilesChecker::ListFailed, this, &UpdateHandler::checkFailed);
     relaysAttached = true;
 }
 
@@ -77,7 +79,11 @@ void UpdateHandler::OnOneFileUpdated()
 
 void UpdateHandler::OnUpdateFinished()
 {
-    if (const quint64 failed = filesChecker->FailedWriteCount(); failed > 0)
-        Q_EMIT updateFailures(uint(failed));
+    const quint64 failed = filesChecker->FailedWriteCount() + filesChecker->FailedDownloadCount();
+    if (failed > 0) {
+        qCWarning(lcUpdate) << failed << "sector files could not be updated, the first because"
+                            << filesChecker->FailureReason();
+        Q_EMIT updateFailures(uint(failed), uint(filesChecker->PendingCount()));
+    }
     Q_EMIT updateCompleted();
 }

@@ -26,8 +26,11 @@ Q_SIGNALS:
     void updateProgress(uint current, uint count);
     void updateCompleted();
     void sectorFolderError();
-    // Emitted just before updateCompleted() when some files could not be written.
-    void updateFailures(uint failed);
+    // The file list could not be had; nothing was compared.
+    void checkFailed(QString reason);
+    // Emitted just before updateCompleted() when some files could not be
+    // downloaded or written; pending of them are still to download.
+    void updateFailures(uint failed, uint pending);
 
 public Q_SLOTS:
     void checkUpdate();

@@ -2,6 +2,7 @@
 
 #include "SettingsHandler.h"
 #include "net/ApiBaseUrl.h"
+#include "net/FailureReason.h"
 #include "net/RequestSender.h"
 
 #include <QCryptographicHash>
@@ -101,6 +102,7 @@ void UserHandler::logIn(const QString &name, const QString &password)
     // that exact text goes out again as it is; anything typed is hashed.
     sentPassword = password == hashedPassword() ? password : passwordDigest(password);
     connect(sender, &RequestSender::onResponse, this, &UserHandler::OnLogInReply);
+    connect(sender, &RequestSender::onFailure, this, &UserHandler::loginError);
     sender->sendRequest(
         apiBaseUrl + loginPath,
         {{QStringLiteral("vatsimid"), name}, {QStringLiteral("password"), sentPassword}});
@@ -116,11 +118,12 @@ void UserHandler::OnLogInReply(QNetworkReply *reply)
         return;
     }
 
-    // A cut answer is a failed request, which reports nothing and keeps the
-    // remembered credentials.
+    // A cut answer is a failed request, which keeps the remembered credentials.
     const QByteArray body = reply->readAll();
-    if (RequestSender::isCutShort(reply, body.size()))
+    if (RequestSender::isCutShort(reply, body.size())) {
+        Q_EMIT loginError(FailureReason::cutShort());
         return;
+    }
     // Any other answer with status 200 is a successful login, whatever its body.
     const QJsonObject answer = QJsonDocument::fromJson(body).object();
     currentVatsimId = answer.value(QStringLiteral("cid")).toString();

@@ -40,6 +40,9 @@ Q_SIGNALS:
     void loginCompleted();
     void loginFailed();
     void loginEmpty();
+    // The service could not be asked, or gave no usable answer; the
+    // remembered credentials stay.
+    void loginError(QString reason);
 
 private Q_SLOTS:
     void OnLogInReply(QNetworkReply *reply);

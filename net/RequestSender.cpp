@@ -1,5 +1,7 @@
 #include "RequestSender.h"
 
+#include "FailureReason.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -62,6 +64,9 @@ void RequestSender::sendRequest(const QString &url, const QHash<QString, QString
     // Negotiated through ALPN: a service that offers HTTP/2 carries every
     // request on one connection, any other goes on with HTTP/1.1.
     request.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
+    // A connection that goes silent (a server that stops answering, a
+    // network that drops packets) would otherwise hold the request for ever.
+    request.setTransferTimeout(transferTimeout);
     body = encodeFields(fields);
     post(request, !body.isEmpty() && askToContinue());
 }
@@ -115,8 +120,8 @@ void RequestSender::endRequest(QNetworkReply *reply)
     const QNetworkReply::NetworkError error = reply->error();
     if (error == QNetworkReply::NoError || error == QNetworkReply::AuthenticationRequiredError)
         Q_EMIT onResponse(reply);
-    // An undelivered failure is disposed of too, so failed requests do not
-    // pile up senders and replies for the rest of the run.
+    else
+        Q_EMIT onFailure(FailureReason::of(reply));
     reply->deleteLater();
     deleteLater();
 }

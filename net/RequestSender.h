@@ -11,12 +11,17 @@ class QNetworkReply;
 class QNetworkRequest;
 
 // Carries out one form-encoded POST to the service and hands its reply to
-// whoever connected to onResponse(). Parent it to the requesting object; it
-// disposes of the reply and of itself once the reply has finished.
+// whoever connected to onResponse(), or its failure to onFailure(). Parent it
+// to the requesting object; it disposes of the reply and of itself once the
+// reply has finished.
 class RequestSender : public QObject
 {
     Q_OBJECT
 public:
+    // A request that receives nothing for this long (milliseconds) is aborted
+    // and fails.
+    static constexpr int transferTimeout = 30000;
+
     explicit RequestSender(QObject *parent);
     ~RequestSender() override;
 
@@ -42,6 +47,9 @@ Q_SIGNALS:
     // Emitted at most once, only for a reply without error or with HTTP 401
     // (QNetworkReply::AuthenticationRequiredError).
     void onResponse(QNetworkReply *reply);
+    // Emitted at most once, instead of onResponse(), for a request that
+    // failed in any other way, with the reason (FailureReason::of()).
+    void onFailure(QString reason);
 
 public Q_SLOTS:
     // Delivers the reply if it is this sender's own, then disposes of both.

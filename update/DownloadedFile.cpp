@@ -2,6 +2,7 @@
 
 #include "AtomicFileWriter.h"
 #include "ProfileMerge.h"
+#include "net/FailureReason.h"
 #include "platform/Logging.h"
 
 #include <QDir>
@@ -23,10 +24,11 @@ QByteArray userCopyAt(const QString &path)
 
 namespace DownloadedFile {
 
-bool isWritable(const QNetworkReply *reply)
+QString whyNotWritable(const QNetworkReply *reply)
 {
-    return reply->error() == QNetworkReply::NoError
-        && reply->hasRawHeader(contentDispositionHeader);
+    if (reply->error() != QNetworkReply::NoError)
+        return FailureReason::of(reply);
+    return reply->hasRawHeader(contentDispositionHeader) ? QString() : FailureReason::noFile();
 }
 
 bool makeFolderFor(const QString &path)

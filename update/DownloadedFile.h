@@ -9,9 +9,10 @@ class QNetworkReply;
 // What the program and the sector downloads share once a reply has come.
 namespace DownloadedFile {
 
-// Whether a reply may be written at all: it carries no error and the
-// service's Content-Disposition header. Anything else leaves its file pending.
-bool isWritable(const QNetworkReply *reply);
+// Why a reply may not be written: an error, or no Content-Disposition
+// header from the service. Empty when it may; anything else leaves its file
+// pending.
+QString whyNotWritable(const QNetworkReply *reply);
 
 // Creates the folders that are to hold the file at path; logs a failure.
 bool makeFolderFor(const QString &path);

@@ -18,6 +18,7 @@ FilesChecker::FilesChecker(QObject *parent, bool downloadAfterCompare)
         connect(folder, &FolderUpdate::compared, this, &FilesChecker::FilesCompared);
         connect(folder, &FolderUpdate::fileUpdated, this, &FilesChecker::OneFileUpdated);
         connect(folder, &FolderUpdate::finished, this, &FilesChecker::UpdateFinished);
+        connect(folder, &FolderUpdate::listFailed, this, &FilesChecker::ListFailed);
     }
     connect(&programFolder, &ProgramFolderUpdate::restartNeeded, this, &FilesChecker::RestartNeeded);
 }
@@ -43,6 +44,7 @@ void FilesChecker::RequestFilelist(const QString &endpoint)
     programFolder.clear();
     auto *sender = new RequestSender(this);
     connect(sender, &RequestSender::onResponse, this, &FilesChecker::OnReceivedFilelist);
+    connect(sender, &RequestSender::onFailure, this, &FilesChecker::ListFailed);
     sender->sendRequest(apiBaseUrl + QLatin1Char('/') + endpoint, {});
 }
 
@@ -81,6 +83,16 @@ QStringList FilesChecker::PendingFiles() const
 quint64 FilesChecker::FailedWriteCount() const
 {
     return part() ? part()->failedWriteCount() : 0;
+}
+
+quint64 FilesChecker::FailedDownloadCount() const
+{
+    return part() ? part()->failedDownloadCount() : 0;
+}
+
+QString FilesChecker::FailureReason() const
+{
+    return part() ? part()->failureReason() : QString();
 }
 
 void FilesChecker::DownloadClientFiles()

@@ -40,8 +40,12 @@ public:
     // The files still to download: sorted in "client" mode, in the order of
     // the list in "sector" mode.
     QStringList PendingFiles() const;
-    // How many files of the current download could not be written.
+    // How many files of the current download could not be written, and how
+    // many could not be downloaded (they stay pending).
     quint64 FailedWriteCount() const;
+    quint64 FailedDownloadCount() const;
+    // Why the first file of the current download failed; empty when none did.
+    QString FailureReason() const;
 
     void DownloadClientFiles();
     void DownloadSectorFiles();
@@ -51,8 +55,11 @@ public:
 
 Q_SIGNALS:
     void OneFileUpdated();
+    // Every file of the download has been written, or has failed.
     void UpdateFinished();
     void FilesCompared();
+    // The list request failed, or its answer was no list; nothing was compared.
+    void ListFailed(QString reason);
     // A file in use is about to be replaced: the program must restart once
     // the update is done. Emitted before the file is set aside.
     void RestartNeeded();

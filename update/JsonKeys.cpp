@@ -108,13 +108,16 @@ bool repeatsKey(const QByteArray &json)
     return false;
 }
 
-QJsonArray listIn(const QByteArray &json)
+std::optional<QJsonArray> listIn(const QByteArray &json)
 {
     if (repeatsKey(json)) {
         qCWarning(lcUpdate) << "Ignored a list that names a key twice in one object";
-        return {};
+        return std::nullopt;
     }
-    return QJsonDocument::fromJson(json).array();
+    const QJsonDocument document = QJsonDocument::fromJson(json);
+    if (!document.isArray())
+        return std::nullopt;
+    return document.array();
 }
 
 } // namespace JsonKeys

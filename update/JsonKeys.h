@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QJsonArray>
 
+#include <optional>
+
 // A look at the keys of a JSON text before Qt parses it. Qt 5.15's parser
 // leaks an object or array that a later member of the same name replaces,
 // so a list that repeats a key is not handed to it.
@@ -13,8 +15,8 @@ namespace JsonKeys {
 // goes, which can only find more than the parser would.
 bool repeatsKey(const QByteArray &json);
 
-// The top-level array of a list the service sent. Anything else, and a list
-// that repeats a key (logged), reads as an empty list.
-QJsonArray listIn(const QByteArray &json);
+// The top-level array of a list the service sent; nothing for anything
+// else, and for a list that repeats a key (logged).
+std::optional<QJsonArray> listIn(const QByteArray &json);
 
 } // namespace JsonKeys

@@ -5,6 +5,7 @@
 #include "JsonKeys.h"
 #include "ListedPath.h"
 #include "net/ApiBaseUrl.h"
+#include "net/FailureReason.h"
 #include "net/RequestSender.h"
 #include "platform/Logging.h"
 #include "platform/Platform.h"
@@ -66,19 +67,23 @@ void ProgramFolderUpdate::clear()
 
 bool ProgramFolderUpdate::compareWith(QNetworkReply *reply)
 {
-    // A cut list is no list: read as empty, it would pass for "all current".
-    if (reply->error() != QNetworkReply::NoError
-        || RequestSender::isCutShort(reply, reply->bytesAvailable()))
+    QByteArray body;
+    if (!readList(reply, body))
         return false;
-    readList(reply->readAll());
+    const std::optional<QJsonArray> list = JsonKeys::listIn(body);
+    // Read as empty, no list would pass for "all current".
+    if (!list) {
+        Q_EMIT listFailed(FailureReason::unreadableList());
+        return false;
+    }
+    takeEntries(*list);
     compareFolder();
     Q_EMIT compared();
     return true;
 }
 
-void ProgramFolderUpdate::readList(const QByteArray &body)
+void ProgramFolderUpdate::takeEntries(const QJsonArray &list)
 {
-    const QJsonArray list = JsonKeys::listIn(body);
     for (const QJsonValue &value : list) {
         const QJsonObject object = value.toObject();
         const QString path = object.value(QLatin1String("path")).toString();
@@ -121,15 +126,14 @@ void ProgramFolderUpdate::compareFolder()
 void ProgramFolderUpdate::download()
 {
     qCDebug(lcUpdate) << "Program files to download:" << clientPending.size();
-    failedWrites = 0;
-    if (clientPending.isEmpty()) {
-        Q_EMIT finished();
-        return;
-    }
+    const int batch = startBatch(clientPending.size());
     for (const QString &path : qAsConst(clientPending)) {
         auto *sender = new RequestSender(this);
         connect(sender, &RequestSender::onResponse, this,
-                [this, path](QNetworkReply *reply) { OnDownloadReply(reply, path); });
+                [this, path, batch](QNetworkReply *reply) { OnDownloadReply(reply, path, batch); });
+        connect(sender, &RequestSender::onFailure, this, [this, batch](const QString &reason) {
+            requestEnded(batch, Outcome::Failed, reason);
+        });
         sender->sendRequest(apiBaseUrl + downloadEndpoint,
                             {{QStringLiteral("file"), path}, {QStringLiteral("mode"), modeText}});
     }
@@ -147,31 +151,31 @@ QStringList ProgramFolderUpdate::pendingFiles() const
     return files;
 }
 
-void ProgramFolderUpdate::OnDownloadReply(gsl::not_null<QNetworkReply *> reply, QString filePath)
+void ProgramFolderUpdate::OnDownloadReply(gsl::not_null<QNetworkReply *> reply, QString filePath,
+                                          int batch)
 {
-    if (!DownloadedFile::isWritable(reply))
+    const QString refusal = DownloadedFile::whyNotWritable(reply);
+    if (!refusal.isEmpty()) {
+        requestEnded(batch, Outcome::Failed, refusal);
         return;
+    }
     const QByteArray body = reply->readAll();
     if (RequestSender::isCutShort(reply, body.size())) {
         qCWarning(lcUpdate) << "The download of" << filePath << "ended before its whole body";
+        requestEnded(batch, Outcome::Failed, FailureReason::cutShort());
         return;
     }
-    const QString target = rootPath + QLatin1Char('/') + filePath;
     if (!passesHashCheck(filePath, body)) {
         qCWarning(lcUpdate) << "Refused the download of" << filePath
                             << "because its content does not match the listed hash";
-        ++failedWrites;
-        Q_EMIT fileUpdated();
-    } else {
-        const bool written
-            = DownloadedFile::write(target, body, QDateTime(), asideNameIfInUse(target));
-        Q_EMIT fileUpdated();
-        if (!written)
-            ++failedWrites;
+        requestEnded(batch, Outcome::Failed, FailureReason::hashMismatch());
+        return;
     }
+    const QString target = rootPath + QLatin1Char('/') + filePath;
+    const bool written = DownloadedFile::write(target, body, QDateTime(), asideNameIfInUse(target));
+    Q_EMIT fileUpdated();
     clientPending.remove(filePath);
-    if (clientPending.isEmpty())
-        Q_EMIT finished();
+    requestEnded(batch, written ? Outcome::Written : Outcome::NotWritten);
 }
 
 bool ProgramFolderUpdate::passesHashCheck(const QString &relativePath, const QByteArray &body) const

@@ -3,6 +3,7 @@
 #include "FolderUpdate.h"
 
 #include <QHash>
+#include <QJsonArray>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -36,7 +37,8 @@ public:
     // Forgets the list and the files still to download.
     void clear();
     // Reads the list reply and compares the folder with it, then emits
-    // compared(). False, and nothing compared, when the reply is no whole list.
+    // compared(). False, and listFailed() instead, when the reply is no
+    // whole list.
     bool compareWith(QNetworkReply *reply);
     // Requests every file still to download, all at once.
     void download() override;
@@ -49,10 +51,10 @@ Q_SIGNALS:
     void restartNeeded();
 
 private Q_SLOTS:
-    void OnDownloadReply(gsl::not_null<QNetworkReply *> reply, QString filePath);
+    void OnDownloadReply(gsl::not_null<QNetworkReply *> reply, QString filePath, int batch);
 
 private:
-    void readList(const QByteArray &body);
+    void takeEntries(const QJsonArray &list);
     void compareFolder();
     bool passesHashCheck(const QString &relativePath, const QByteArray &body) const;
     QString asideNameIfInUse(const QString &target);

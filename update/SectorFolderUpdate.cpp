@@ -7,6 +7,7 @@
 #include "SectorTreeWalk.h"
 #include "ServiceTime.h"
 #include "net/ApiBaseUrl.h"
+#include "net/FailureReason.h"
 #include "net/RequestSender.h"
 #include "platform/Logging.h"
 
@@ -48,11 +49,16 @@ void SectorFolderUpdate::compareWith(QNetworkReply *reply)
 {
     sectorTimes.clear();
     sectorPending.clear();
-    if (reply->error() != QNetworkReply::NoError)
+    QByteArray body;
+    if (!readList(reply, body))
         return;
-    const QJsonArray list = JsonKeys::listIn(reply->readAll());
+    const std::optional<QJsonArray> list = JsonKeys::listIn(body);
+    if (!list) {
+        Q_EMIT listFailed(FailureReason::unreadableList());
+        return;
+    }
     SectorTreeWalk walk(rootPath);
-    for (const QJsonValue &element : list) {
+    for (const QJsonValue &element : *list) {
         const QVector<SectorTreeWalk::OutdatedFile> outdated = walk.outdatedIn(element.toObject());
         for (const SectorTreeWalk::OutdatedFile &file : outdated) {
             sectorTimes.insert(file.path, file.timeText);
@@ -60,6 +66,9 @@ void SectorFolderUpdate::compareWith(QNetworkReply *reply)
         }
         Q_EMIT compared();
     }
+    // An empty list names nothing to update, which is a comparison too.
+    if (list->isEmpty())
+        Q_EMIT compared();
 }
 
 int SectorFolderUpdate::pendingCount() const
@@ -81,12 +90,8 @@ bool SectorFolderUpdate::writeFile(const QString &filePath, const QByteArray &da
 
 void SectorFolderUpdate::download()
 {
-    failedWrites = 0;
     clearedFolders.clear();
-    if (sectorPending.isEmpty()) {
-        Q_EMIT finished();
-        return;
-    }
+    postingBatch = startBatch(sectorPending.size());
     queue.start(sectorPending.toList());
     postRequests();
 }
@@ -107,7 +112,13 @@ void SectorFolderUpdate::postRequest(const QString &path)
     connect(sender, &RequestSender::replyStarted, this,
             [this, path](QNetworkReply *reply) { OnReplyStarted(reply, path); });
     connect(sender, &RequestSender::onResponse, this,
-            [this, path](QNetworkReply *reply) { OnDownloadReply(reply, path); });
+            [this, path, batch = postingBatch](QNetworkReply *reply) {
+                OnDownloadReply(reply, path, batch);
+            });
+    connect(sender, &RequestSender::onFailure, this,
+            [this, batch = postingBatch](const QString &reason) {
+                requestEnded(batch, Outcome::Failed, reason);
+            });
     sender->sendRequest(apiBaseUrl + downloadEndpoint, {{QStringLiteral("file"), path}});
 }
 
@@ -145,7 +156,7 @@ void SectorFolderUpdate::OnMetaData(QNetworkReply *reply)
         queue.setMaxInFlight(SectorDownloadQueue::multiplexedMaxInFlight);
     // Only what would be written at the end is streamed; any other body stays
     // with the reply, as before, and is dropped with it.
-    if (!download->wholeBody && DownloadedFile::isWritable(reply)) {
+    if (!download->wholeBody && DownloadedFile::whyNotWritable(reply).isEmpty()) {
         download->streamed = true;
         removePartFilesOnce(download->target);
         auto part = std::make_unique<AtomicFileWriter::Incremental>(download->target);
@@ -171,23 +182,26 @@ void SectorFolderUpdate::streamBody(QNetworkReply *reply)
         download->part.reset();
 }
 
-void SectorFolderUpdate::OnDownloadReply(gsl::not_null<QNetworkReply *> reply, QString filePath)
+void SectorFolderUpdate::OnDownloadReply(gsl::not_null<QNetworkReply *> reply, QString filePath,
+                                         int batch)
 {
-    if (!DownloadedFile::isWritable(reply))
+    const QString refusal = DownloadedFile::whyNotWritable(reply);
+    if (!refusal.isEmpty()) {
+        requestEnded(batch, Outcome::Failed, refusal);
         return;
+    }
     Download *download = downloadOf(reply);
     const std::optional<bool> written = download && download->streamed
         ? writeStreamed(reply, *download)
         : writeWhole(reply, filePath);
     // A body cut short leaves its file pending.
-    if (!written)
+    if (!written) {
+        requestEnded(batch, Outcome::Failed, FailureReason::cutShort());
         return;
+    }
     Q_EMIT fileUpdated();
-    if (!*written)
-        ++failedWrites;
     sectorPending.removeFirst(filePath);
-    if (sectorPending.isEmpty())
-        Q_EMIT finished();
+    requestEnded(batch, *written ? Outcome::Written : Outcome::NotWritten);
 }
 
 // Whether the streamed file was put in place; nothing when its body was cut short.

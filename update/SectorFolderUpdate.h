@@ -34,7 +34,8 @@ public:
     ~SectorFolderUpdate() override;
 
     // Empties the lists, then compares the folder with each element of the
-    // list reply in turn, emitting compared() after each.
+    // list reply in turn, emitting compared() after each (once for an empty
+    // list), or listFailed() when the reply is no whole list.
     void compareWith(QNetworkReply *reply);
     void download() override;
     int pendingCount() const override;
@@ -45,7 +46,7 @@ public:
     bool writeFile(const QString &filePath, const QByteArray &data);
 
 private Q_SLOTS:
-    void OnDownloadReply(gsl::not_null<QNetworkReply *> reply, QString filePath);
+    void OnDownloadReply(gsl::not_null<QNetworkReply *> reply, QString filePath, int batch);
 
 private:
     struct Download;
@@ -69,4 +70,6 @@ private:
     std::unordered_map<QNetworkReply *, std::unique_ptr<Download>> downloads;
     // Folders of the current download already cleared of partial files.
     QSet<QString> clearedFolders;
+    // The batch whose requests go out now.
+    int postingBatch = 0;
 };

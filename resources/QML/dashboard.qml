@@ -117,5 +117,10 @@ Rectangle {
             statusText1.text = "AFV not found"
             statusText1.color = Theme.error
         }
+
+        function onLaunchError(message) {
+            statusText1.text = message
+            statusText1.color = Theme.error
+        }
     }
 }

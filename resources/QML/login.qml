@@ -12,6 +12,13 @@ Item {
         UserHandler.logIn(loginInput.text, passwordInput.text)
     }
 
+    // Sharpens the page again with the message in red.
+    function showError(message) {
+        loginPage.state = "main"
+        statusText.color = Theme.error
+        statusText.text = message
+    }
+
     component UnderlinedField: TextField {
         id: field
 
@@ -144,15 +151,15 @@ Item {
         target: UserHandler
 
         function onLoginFailed() {
-            loginPage.state = "main"
-            statusText.color = Theme.error
-            statusText.text = "Wrong username or password"
+            loginPage.showError("Wrong username or password")
         }
 
         function onLoginEmpty() {
-            loginPage.state = "main"
-            statusText.color = Theme.error
-            statusText.text = "Login and password can't be empty"
+            loginPage.showError("Login and password can't be empty")
+        }
+
+        function onLoginError(reason) {
+            loginPage.showError("Could not log in: " + reason)
         }
     }
 

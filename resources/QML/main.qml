@@ -197,6 +197,22 @@ Window {
                 font.weight: Font.ExtraLight
             }
 
+            // Why the self-update failed, below the error line.
+            Text {
+                objectName: "errorReasonText"
+                anchors.horizontalCenter: parent.horizontalCenter
+                anchors.top: text2.bottom
+                anchors.topMargin: 4
+                width: parent.width - 40
+                horizontalAlignment: Text.AlignHCenter
+                wrapMode: Text.WordWrap
+                text: SelfUpdateHandler.errorReason
+                color: Theme.error
+                font.pixelSize: 16
+                font.family: Theme.splashFontFamily
+                font.weight: Font.ExtraLight
+            }
+
             AbstractButton {
                 id: closeButtonUpd
 

@@ -14,7 +14,10 @@ Rectangle {
     // check reports meanwhile: the bar shows while files are downloaded.
     property bool updateRunning: false
     property real progress: 0
-    property int failedWrites: 0
+    // How many files the last update could not download or write.
+    property int failedFiles: 0
+    // Why the last check got no file list.
+    property string checkFailure: ""
 
     component ActionButton: PillButton {
         width: 174
@@ -106,10 +109,18 @@ Rectangle {
             updatePage.progress = current / count
         }
 
-        // Reported just before the completion, which must not cover it.
-        function onUpdateFailures(failed) {
-            updatePage.failedWrites = failed
+        // Reported just before the completion, which must not cover it. The
+        // files that failed to download stay offered.
+        function onUpdateFailures(failed, pending) {
+            updatePage.failedFiles = failed
+            updatePage.filesToUpdate = pending > 0 ? pending.toString() : ""
             updatePage.state = "failures"
+        }
+
+        function onCheckFailed(reason) {
+            updatePage.checkFailure = reason
+            updatePage.filesToUpdate = ""
+            updatePage.state = "checkFailed"
         }
 
         function onUpdateCompleted() {
@@ -163,8 +174,17 @@ Rectangle {
             PropertyChanges {
                 target: textDebug
                 color: Theme.error
-                text: "Update finished, but " + updatePage.failedWrites
-                      + (updatePage.failedWrites === 1 ? " file" : " files") + " could not be written."
+                text: "Update finished, but " + updatePage.failedFiles
+                      + (updatePage.failedFiles === 1 ? " file" : " files") + " could not be downloaded."
+            }
+        },
+        State {
+            name: "checkFailed"
+
+            PropertyChanges {
+                target: textDebug
+                color: Theme.error
+                text: "Could not get the file list: " + updatePage.checkFailure
             }
         }
     ]

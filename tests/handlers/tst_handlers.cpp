@@ -259,7 +259,7 @@ private Q_SLOTS:
         QCOMPARE(recorder.events.join(QLatin1Char(';')),
                  QStringLiteral("checkoutComplete(true, 1);checkoutComplete(true, 3);"
                                 "updateProgress(1, 3);updateProgress(2, 3);updateProgress(3, 3);"
-                                "updateFailures(1);updateCompleted()"));
+                                "updateFailures(1, 0);updateCompleted()"));
         QCOMPARE(readFile(sector.filePath(QStringLiteral("S/fine.txt"))), QByteArray("fine"));
     }
 
@@ -270,16 +270,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("local");
         QTest::addColumn<QString>("quirk");
-        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("error");
         QTest::addColumn<int>("downloads");
-        const QString updated = QStringLiteral("selfUpdated()");
-        const QString error = QStringLiteral("errorFound()");
         QTest::newRow("hashes in upper case")
-            << QByteArray("data") << QStringLiteral("upper") << updated << 0;
+            << QByteArray("data") << QStringLiteral("upper") << QString() << 0;
         QTest::newRow("download refused for its hash")
-            << QByteArray("working data") << QStringLiteral("wrong hash") << error << 1;
+            << QByteArray("working data") << QStringLiteral("wrong hash")
+            << QStringLiteral("the download does not match its listed hash") << 1;
         QTest::newRow("write that fails")
-            << QByteArray("data") << QStringLiteral("blocked") << error << 1;
+            << QByteArray("data") << QStringLiteral("blocked")
+            << QStringLiteral("a file could not be written to the disk") << 1;
     }
 
     // The outcome comes when the batch ends, not from the watchdog, which then
@@ -288,7 +288,7 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, local);
         QFETCH(QString, quirk);
-        QFETCH(QString, outcome);
+        QFETCH(QString, error);
         QFETCH(int, downloads);
         QVERIFY(publish(QStringLiteral("client/data.txt"), "data"));
         QVERIFY(writeFile(programFile(QStringLiteral("data.txt")), local));
@@ -308,7 +308,13 @@ private Q_SLOTS:
                  "No watchdog runs while the update is under way.");
         QVERIFY2(waitUntil([&] { return !recorder.events.isEmpty(); }),
                  "The self-update did not end.");
-        QCOMPARE(recorder.events, QStringList{outcome});
+        const QStringList reported = error.isEmpty()
+            ? QStringList{QStringLiteral("selfUpdated()")}
+            : QStringList{
+                QStringLiteral("errorReasonChanged(1 program file could not be updated: %1)")
+                    .arg(error),
+                QStringLiteral("errorFound()")};
+        QCOMPARE(recorder.events, reported);
         QVERIFY2(!watchdog->isActive(), "The watchdog still runs after the update ended.");
         QCOMPARE(requestsTo("/api/tarn/downloadFile.php").size(), size_t(downloads));
         QCOMPARE(readFile(programFile(QStringLiteral("data.txt"))), local);
@@ -417,8 +423,9 @@ private Q_SLOTS:
         SignalRecorder recorder(launcher);
         launcher->startEuroscope();
         QCOMPARE(recorder.events.join(QString()),
-                 euroscopeInstalled && !voiceClientRegistered ? QStringLiteral("afvError()")
-                                                              : QString());
+                 !euroscopeInstalled          ? QStringLiteral("launchError(Euroscope not found)")
+                     : !voiceClientRegistered ? QStringLiteral("afvError()")
+                                              : QString());
         const QString expectedProfile = euroscopeInstalled && profileInSectorFolder
             ? QDir::toNativeSeparators(profile)
             : previousProfile;

@@ -64,10 +64,17 @@ bool noRequestInFlight()
         && QmlSingletonType<UserHandler>::instance->findChildren<RequestSender *>().isEmpty();
 }
 
-// Requests to this endpoint wait until the service releases them.
-devservice::Fault held(const char *endpoint)
+// Requests to this endpoint wait until the service releases them, then get
+// their answer, or this HTTP status.
+devservice::Fault held(const char *endpoint, int status = 0)
 {
-    return {endpoint, {}, {}, 0, false, false, true, -1};
+    return {endpoint, {}, {}, status, false, false, true, -1};
+}
+
+// The next request to this endpoint (of this file) is answered 503.
+devservice::Fault unavailable(const char *endpoint, const std::string &file = {})
+{
+    return {endpoint, file, {}, 503, false, false, false, 1};
 }
 } // namespace
 
@@ -113,7 +120,7 @@ private Q_SLOTS:
         QVERIFY(QFile::setPermissions(euroscope, QFile::ReadOwner | QFile::ExeOwner));
         QVERIFY(QDir().mkpath(sectorFolder));
         resetTestService(content.path());
-        testService().addFault(held("checkClient.php"));
+        testService().addFault(held("checkClient.php", 503));
         QVERIFY(writeSettingsFile({{QStringLiteral("username"), demoId},
                                    {QStringLiteral("hashedPassword"), demoDigest}}));
         // The native objects, the engine and the main window, in main()'s order.
@@ -155,9 +162,15 @@ private Q_SLOTS:
                      && requestFields(QStringLiteral("login.php")).isEmpty(),
                  "The login button beneath the splash took a click.");
 
-        // After an error the splash's own close button ends the program.
-        Q_EMIT QmlSingletonType<SelfUpdateHandler>::instance->errorFound();
+        // A list the service refuses is an error at once, with its reason
+        // below; the splash's own close button then ends the program.
+        testService().releaseHeld();
+        QVERIFY2(waitUntil([&] { return !text(QStringLiteral("text2")).isEmpty(); }),
+                 "The failed self-update was not reported.");
         QCOMPARE(text(QStringLiteral("text2")), QStringLiteral("Error occurred during update."));
+        QCOMPARE(text(QStringLiteral("errorReasonText")),
+                 QStringLiteral("Could not get the program's file list: the service answered 503"));
+        rendered(QStringLiteral("failure-splash"));
         QSignalSpy quit(engine.get(), &QQmlEngine::quit);
         QTimer::singleShot(0, this, [&] {
             click(QStringLiteral("closeButtonUpd"));
@@ -174,11 +187,6 @@ private Q_SLOTS:
         QCOMPARE(relayed.count(), 1);
         QVERIFY2(waitUntil([splash] { return !splash->isVisible(); }),
                  "The splash did not fade out.");
-        // A held answer must have gone out before the faults are dropped.
-        QSignalSpy answered(QmlSingletonType<SelfUpdateHandler>::instance,
-                            &SelfUpdateHandler::selfUpdated);
-        testService().releaseHeld();
-        QVERIFY(waitForSignals(answered));
         testService().clearFaults();
 
         // The remembered login, shown masked; nothing has the focus, so Return does nothing.
@@ -197,14 +205,22 @@ private Q_SLOTS:
         QTest::addColumn<QString>("password");
         QTest::addColumn<int>("key"); // 0: the button is clicked
         QTest::addColumn<QString>("sentDigest");
+        QTest::addColumn<QString>("message");
         const QString wrong = QStringLiteral("wrong");
-        QTest::newRow("empty fields") << QString() << QString() << 0 << QString();
-        QTest::newRow("ID alone") << demoId << QString() << int(Qt::Key_Return) << QString();
-        QTest::newRow("keypad Enter") << demoId << wrong << int(Qt::Key_Enter) << QString();
+        const QString empty = QStringLiteral("Login and password can't be empty");
         // Written by sha1sum.
-        QTest::newRow("wrong password")
-            << demoId << wrong << int(Qt::Key_Return)
-            << QStringLiteral("a4b48a81cdab1e1a5dd37907d6c85ca1c61ddc7c");
+        const QString wrongDigest = QStringLiteral("a4b48a81cdab1e1a5dd37907d6c85ca1c61ddc7c");
+        QTest::newRow("empty fields") << QString() << QString() << 0 << QString() << empty;
+        QTest::newRow("ID alone") << demoId << QString() << int(Qt::Key_Return) << QString()
+                                  << empty;
+        QTest::newRow("keypad Enter")
+            << demoId << wrong << int(Qt::Key_Enter) << QString() << empty;
+        // The remembered login stays after a failure, and goes after a refusal.
+        QTest::newRow("service unavailable")
+            << demoId << wrong << int(Qt::Key_Return) << wrongDigest
+            << QStringLiteral("Could not log in: the service answered 503");
+        QTest::newRow("wrong password") << demoId << wrong << int(Qt::Key_Return) << wrongDigest
+                                        << QStringLiteral("Wrong username or password");
     }
 
     void loginAnswers()
@@ -213,6 +229,10 @@ private Q_SLOTS:
         QFETCH(QString, password);
         QFETCH(int, key);
         QFETCH(QString, sentDigest);
+        QFETCH(QString, message);
+        testService().clearRequests();
+        if (message.endsWith(QLatin1String("503")))
+            testService().addFault(unavailable("login.php"));
         typeInto(QStringLiteral("loginInput"), vatsimId);
         typeInto(QStringLiteral("passwordInput"), password);
         QSignalSpy states(page, &QQuickItem::stateChanged);
@@ -221,10 +241,6 @@ private Q_SLOTS:
                             key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
         else
             click(QStringLiteral("loginButton"));
-        // Refused before anything is sent, or by the service.
-        const QString message = sentDigest.isEmpty()
-            ? QStringLiteral("Login and password can't be empty")
-            : QStringLiteral("Wrong username or password");
         // A refusal from within the call blurs the page and sharpens it again at once.
         QCOMPARE(states.count(), key ? states.count() : 2);
         QVERIFY(waitUntil(
@@ -235,6 +251,10 @@ private Q_SLOTS:
                           {QStringLiteral("password"), sentDigest}};
         QCOMPARE(requestFields(QStringLiteral("login.php")),
                  sentDigest.isEmpty() ? QList<Fields>() : QList<Fields>{sent});
+        if (message.endsWith(QLatin1String("503"))) {
+            rendered(QStringLiteral("failure-login"));
+            QCOMPARE(settings()->value(QStringLiteral("hashedPassword")).toString(), demoDigest);
+        }
     }
 
     // The help link opens the page that tells how to get a code; the login
@@ -343,6 +363,13 @@ private Q_SLOTS:
     {
         QVERIFY(showPage(tabs[0]));
         opened.clear();
+        const QString chosen = settings()->euroscopePath();
+        settings()->setEuroscopePath(fileUrl(files.filePath(QStringLiteral("gone.exe"))));
+        click(QStringLiteral("launchEuroscopeButton"));
+        QCOMPARE(text(QStringLiteral("statusText1")), QStringLiteral("Euroscope not found"));
+        QCOMPARE(text(QStringLiteral("statusText1"), "color"), QStringLiteral("#ff0000"));
+        rendered(QStringLiteral("failure-dashboard"));
+        settings()->setEuroscopePath(chosen);
         click(QStringLiteral("launchEuroscopeButton"));
         QCOMPARE(text(QStringLiteral("statusText1")), QStringLiteral("AFV not found"));
         QVERIFY2(
@@ -368,6 +395,13 @@ private Q_SLOTS:
             QVERIFY(usable(true, false));
         }
         settings()->setSectorPath(fileUrl(sectorFolder));
+        // A list the service refuses: the reason in red, "Check" usable again.
+        testService().addFault(unavailable("getfilelist.php"));
+        click(QStringLiteral("checkButton"));
+        QVERIFY(
+            waitForStatus(QStringLiteral("Could not get the file list: the service answered 503")));
+        QVERIFY(usable(true, false));
+        rendered(QStringLiteral("failure-check"));
 
         testService().addFault(held("getfilelist.php"));
         click(QStringLiteral("checkButton"));
@@ -389,21 +423,33 @@ private Q_SLOTS:
                  "A check right after the update found something to do.");
     }
 
-    void writeFailureIsReportedInRedUntilTheNextCheck()
+    // A file that cannot be written and one the service does not send: both
+    // counted in red; "Update" then fetches only the one that failed to come.
+    void failuresAreReportedInRedUntilTheNextCheck()
     {
         // A folder where the file belongs: the new version cannot be put there.
         const QString blocked = sectorFolder + QStringLiteral("/Airports/BRM1.txt");
-        QVERIFY(setModificationTime(content.filePath(QStringLiteral("sector/Airports/BRM1.txt")),
-                                    QDateTime::currentDateTime().addDays(1)));
+        for (const char *file : {"sector/Airports/BRM1.txt", "sector/Data/fixes.txt"})
+            QVERIFY(setModificationTime(content.filePath(QLatin1String(file)),
+                                        QDateTime::currentDateTime().addDays(1)));
         QVERIFY(QFile::remove(blocked) && QDir().mkpath(blocked));
         const auto colour = [this] { return text(QStringLiteral("textDebug"), "color"); };
         const QString grey = colour();
 
-        QVERIFY(checkFinds(1));
+        QVERIFY(checkFinds(2));
+        testService().addFault(unavailable("downloadSectorFile.php", "//Data/fixes.txt"));
         click(QStringLiteral("updateButton"));
-        QVERIFY(waitForStatus(QStringLiteral("Update finished, but 1 file could not be written.")));
+        QVERIFY(
+            waitForStatus(QStringLiteral("Update finished, but 2 files could not be downloaded.")));
         QCOMPARE(colour(), QStringLiteral("#ff0000"));
-        QVERIFY(usable(true, false) && !progressBar->isVisible());
+        QVERIFY(usable(true, true) && !progressBar->isVisible());
+        rendered(QStringLiteral("failure-update"));
+        testService().clearRequests();
+        click(QStringLiteral("updateButton"));
+        QVERIFY(waitForStatus(upToDateText));
+        QCOMPARE(requestFields(QStringLiteral("downloadSectorFile.php")),
+                 (QList<QHash<QString, QString>>{
+                     {{QStringLiteral("file"), QStringLiteral("//Data/fixes.txt")}}}));
         QVERIFY(checkFinds(1));
         QCOMPARE(colour(), grey);
         QVERIFY(QDir(blocked).removeRecursively());
@@ -412,13 +458,13 @@ private Q_SLOTS:
     void updatePressedDuringACheckRunsToTheEnd()
     {
         // "Update" stays offered while a new check is under way. Pressed then, the
-        // check's answer (once, two seconds late) comes in while the download is held back.
-        testService().addFault(
-            {"getfilelist.php", {}, std::chrono::seconds(2), 0, false, false, false, 1});
+        // check's answer comes in while the download is held back.
+        testService().addFault(held("getfilelist.php"));
         testService().addFault(held("downloadSectorFile.php"));
         click(QStringLiteral("checkButton"));
         click(QStringLiteral("updateButton"));
         QCOMPARE(status(), QStringLiteral("Updating..."));
+        testService().releaseHeld("getfilelist.php");
         QVERIFY(waitUntil([this] { return status().startsWith(readyText); }));
         QVERIFY2(progressBar->isVisible() && usable(true, true),
                  "The progress bar or a button was gone while the download ran.");

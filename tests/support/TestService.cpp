@@ -2,6 +2,7 @@
 
 #include "handlers/SettingsHandler.h"
 #include "net/ApiBaseUrl.h"
+#include "net/RequestSender.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -10,6 +11,8 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -32,6 +35,7 @@ namespace {
 QString unavailable;
 #ifdef TARN_TEST_SERVICE_NGINX
 pid_t front = 0;
+QString frontFolder;
 
 // nginx in front of the service: TLS on a free loopback port, offering HTTP/2,
 // passing every request on. The front script also stops nginx when this
@@ -39,6 +43,7 @@ pid_t front = 0;
 QString startFront(int servicePort)
 {
     static QTemporaryDir folder;
+    frontFolder = folder.path();
     QByteArray path = QFile::encodeName(folder.path());
     QByteArray port = QByteArray::number(servicePort);
     char *const argv[] = {const_cast<char *>(TARN_TEST_SERVICE_NGINX), path.data(), port.data(),
@@ -98,6 +103,15 @@ QString realServerUnavailableReason()
     return unavailable;
 }
 
+QString realServerErrorLog()
+{
+#ifdef TARN_TEST_SERVICE_NGINX
+    return QString::fromLocal8Bit(readFile(frontFolder + QStringLiteral("/error.log")));
+#else
+    return {};
+#endif
+}
+
 void resetTestService(const QString &contentRoot)
 {
     testService().setContentRoot(contentRoot.toStdString());
@@ -126,6 +140,18 @@ QList<QHash<QString, QString>> requestFields(const QString &endpoint)
         found.append(fields);
     }
     return found;
+}
+
+void trustTestAuthority()
+{
+#ifdef TARN_TEST_AUTHORITY
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.addCaCertificates(QStringLiteral(TARN_TEST_AUTHORITY));
+    QSslConfiguration::setDefaultConfiguration(configuration);
+    // The manager keeps the connection of a failed handshake, made with the
+    // configuration of that time.
+    RequestSender::sharedManager()->clearConnectionCache();
+#endif
 }
 
 QProcessEnvironment serviceEnvironment()

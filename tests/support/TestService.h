@@ -34,6 +34,12 @@ QList<QHash<QString, QString>> requestFields(const QString &endpoint);
 // Why nginx in front of the service could not start, in the real-server
 // tests; empty when it serves.
 QString realServerUnavailableReason();
+// What nginx logged in the real-server tests; empty elsewhere.
+QString realServerErrorLog();
+
+// Trusts the test's certificate authority from now on, where the service
+// speaks TLS with its certificate; elsewhere does nothing.
+void trustTestAuthority();
 
 // The environment of a separate process that talks to this program's service.
 QProcessEnvironment serviceEnvironment();

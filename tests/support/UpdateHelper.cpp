@@ -69,7 +69,8 @@ void keepSavingSettings(SettingsHandler *settings)
 int runSelfUpdate()
 {
     // The file this process runs from, read before any update sets it aside.
-    logLine(QStringLiteral("start ") + QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+    logLine(QStringLiteral("start ")
+            + QFileInfo(QCoreApplication::applicationFilePath()).fileName());
     const QString go
         = inProgramFolder(QStringLiteral("go-%1").arg(QCoreApplication::applicationPid()));
     QDeadlineTimer deadline(120000);
@@ -113,7 +114,8 @@ int runSectorUpdate(const QString &folder)
                              QTimer::singleShot(0, &checker, &FilesChecker::DownloadSectorFiles);
                      });
     QObject::connect(&checker, &FilesChecker::UpdateFinished, [&] {
-        logLine(QStringLiteral("failed=%1").arg(checker.FailedWriteCount()));
+        logLine(QStringLiteral("failed=%1")
+                    .arg(checker.FailedWriteCount() + checker.FailedDownloadCount()));
         QCoreApplication::exit(0);
     });
     checker.RequestFilelist(QStringLiteral("getfilelist.php"));

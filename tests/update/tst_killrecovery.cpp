@@ -153,6 +153,17 @@ class TestKillRecovery : public QObject
             && stories.contains(m_self ? "selfUpdated" : "failed=0");
     }
 
+    // What the helper's processes and nginx logged, to tell why a run did not finish.
+    QString diagnosis() const
+    {
+        QString logs = QStringLiteral("\nThe helper's errors:\n")
+            + QString::fromUtf8(readFile(m_content.filePath(QStringLiteral("stderr.txt"))));
+        for (const QString &log : QDir(m_program.path()).entryList({QStringLiteral("run-*.txt")}))
+            logs += QLatin1Char('\n') + log + QStringLiteral(":\n")
+                + QString::fromUtf8(readFile(m_program.filePath(log)));
+        return logs + QStringLiteral("\nnginx's errors:\n") + realServerErrorLog();
+    }
+
     bool runToTheEnd()
     {
         start();
@@ -281,7 +292,10 @@ private Q_SLOTS:
             QVERIFY2(prepare(), "The old state could not be laid out.");
             QElapsedTimer clock;
             clock.start();
-            QVERIFY2(runToTheEnd(), "An update that nobody interrupted did not finish.");
+            QVERIFY2(runToTheEnd(),
+                     qPrintable(QStringLiteral("An update that nobody interrupted "
+                                               "did not finish.")
+                                + diagnosis()));
             durationUs = std::max(durationUs, clock.nsecsElapsed() / 1000);
             QCOMPARE(problem(true), QString());
         }
@@ -300,10 +314,9 @@ private Q_SLOTS:
             QString found = problem(false);
             QVERIFY2(found.isEmpty(), qPrintable(found + context));
             QVERIFY2(runToTheEnd(),
-                     qPrintable(QStringLiteral("The run after the kill did not finish the update.")
-                                + context + QLatin1Char('\n')
-                                + QString::fromUtf8(
-                                    readFile(m_content.filePath(QStringLiteral("stderr.txt"))))));
+                     qPrintable(QStringLiteral("The run after the kill did not "
+                                               "finish the update.")
+                                + context + diagnosis()));
             found = problem(true);
             QVERIFY2(found.isEmpty(), qPrintable(found + context));
         }

@@ -183,6 +183,7 @@ struct DevService::Private
     std::condition_variable wakeUp;
     bool stopping = false;
     bool heldReleased = false;
+    std::set<std::string> releasedEndpoints;
     std::string root;
     std::string certFile;
     std::string keyFile;
@@ -211,7 +212,7 @@ struct DevService::Private
     RecordedRequest record(const httplib::Request &request);
     std::optional<Fault> takeFault(const std::string &endpoint, const std::string &file);
     void waitUnlessStopping(std::chrono::milliseconds delay);
-    void waitUntilReleased();
+    void waitUntilReleased(const std::string &endpoint);
     void answer(const std::string &endpoint, const std::map<std::string, std::string> &fields,
                 Delivery delivery, httplib::Response &response);
     void login(const ContentFolder &content, const std::map<std::string, std::string> &fields,
@@ -298,7 +299,7 @@ void DevService::Private::handle(const httplib::Request &request, httplib::Respo
         if (fault->delay.count() > 0)
             waitUnlessStopping(fault->delay);
         if (fault->hold)
-            waitUntilReleased();
+            waitUntilReleased(endpoint);
         if (fault->status != 0) {
             response.status = fault->status;
             return;
@@ -349,10 +350,11 @@ void DevService::Private::waitUnlessStopping(std::chrono::milliseconds delay)
     wakeUp.wait_for(lock, delay, [this] { return stopping; });
 }
 
-void DevService::Private::waitUntilReleased()
+void DevService::Private::waitUntilReleased(const std::string &endpoint)
 {
     std::unique_lock lock(mutex);
-    wakeUp.wait(lock, [this] { return stopping || heldReleased; });
+    wakeUp.wait(lock,
+                [&] { return stopping || heldReleased || releasedEndpoints.count(endpoint) > 0; });
 }
 
 void DevService::Private::answer(const std::string &endpoint,
@@ -607,6 +609,7 @@ void DevService::clearFaults()
     d->refusedExpectations = 0;
     d->everyDownloadBody.reset();
     d->heldReleased = false;
+    d->releasedEndpoints.clear();
 }
 
 void DevService::setRefuseExpectation(bool refuse)
@@ -621,11 +624,14 @@ size_t DevService::refusedExpectations() const
     return d->refusedExpectations;
 }
 
-void DevService::releaseHeld()
+void DevService::releaseHeld(const std::string &endpoint)
 {
     {
         std::lock_guard lock(d->mutex);
-        d->heldReleased = true;
+        if (endpoint.empty())
+            d->heldReleased = true;
+        else
+            d->releasedEndpoints.insert(endpoint);
     }
     d->wakeUp.notify_all();
 }

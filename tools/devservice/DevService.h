@@ -103,9 +103,9 @@ public:
     size_t refusedExpectations() const;
     // Remove every fault, override and hash switch.
     void clearFaults();
-    // Lets every held request, and every one held from now on, be answered
-    // until clearFaults().
-    void releaseHeld();
+    // Lets every held request of the endpoint (every endpoint when empty),
+    // and every one held from now on, be answered until clearFaults().
+    void releaseHeld(const std::string &endpoint = {});
 
     std::vector<RecordedRequest> requests() const;
     void clearRequests();
