@@ -45,8 +45,7 @@ std::wstring apiPath(const QString &path)
 
 bool move(const QString &source, const QString &target)
 {
-    return MoveFileExW(apiPath(source).c_str(), apiPath(target).c_str(),
-                       MOVEFILE_REPLACE_EXISTING)
+    return MoveFileExW(apiPath(source).c_str(), apiPath(target).c_str(), MOVEFILE_REPLACE_EXISTING)
         != 0;
 }
 
@@ -144,8 +143,8 @@ bool Platform::isInUse(const QString &path)
 {
 #ifdef Q_OS_WIN
     const HANDLE file = CreateFileW(apiPath(path).c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
         return false;
@@ -173,7 +172,7 @@ QString Platform::setAside(const QString &file, const QString &aside)
     if (::unlink(asidePath.constData()) != 0 && errno != ENOENT)
         return {};
     return ::link(QFile::encodeName(file).constData(), asidePath.constData()) == 0 ? aside
-                                                                                    : QString();
+                                                                                   : QString();
 #endif
 }
 
@@ -198,14 +197,23 @@ bool Platform::replaceFile(const QString &source, const QString &target)
 #endif
 }
 
+QString Platform::fileKey(const QString &relativePath)
+{
+#ifdef Q_OS_WIN
+    return relativePath.toCaseFolded();
+#else
+    return relativePath;
+#endif
+}
+
 std::optional<qint64> Platform::modificationTime(const QString &path)
 {
 #ifdef Q_OS_WIN
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(apiPath(path).c_str(), GetFileExInfoStandard, &data))
         return std::nullopt;
-    const qint64 intervals = qint64(data.ftLastWriteTime.dwHighDateTime) << 32
-        | data.ftLastWriteTime.dwLowDateTime;
+    const qint64 intervals
+        = qint64(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
     return (intervals - fileTimeEpoch) / 10000;
 #else
     struct stat status;

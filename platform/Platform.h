@@ -56,6 +56,10 @@ public:
     // Windows, where a read-only target is made writable first).
     static bool replaceFile(const QString &source, const QString &target);
 
+    // The text under which a relative path names its file: on Windows, whose
+    // file names ignore letter case, the path case-folded; elsewhere as it is.
+    static QString fileKey(const QString &relativePath);
+
     // A file's last-modification time in milliseconds since the epoch, or
     // nullopt when there is no such file. Cheaper than QFileInfo::lastModified(),
     // which converts every time into local time.

@@ -6,15 +6,21 @@ namespace {
 const QString sectorPrefix = QStringLiteral("//");
 const QString refusedCharacters = QStringLiteral("\\:<>\"|?*");
 
-// Windows opens these as devices in any folder, with or without an extension.
+// The digits of the numbered devices, the superscripts included.
+const QString deviceDigits = QStringLiteral("0123456789\u00b9\u00b2\u00b3");
+
+// Windows opens these as devices in any folder, with or without an extension,
+// and with blanks before it ("CON .txt").
 bool isDeviceName(QStringView component)
 {
-    const QStringView base = component.left(component.indexOf(QLatin1Char('.')));
+    QStringView base = component.left(component.indexOf(QLatin1Char('.')));
+    while (base.endsWith(QLatin1Char(' ')))
+        base.chop(1);
     for (const char *device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
         if (base.compare(QLatin1String(device), Qt::CaseInsensitive) == 0)
             return true;
     }
-    return base.size() == 4 && base.at(3).isDigit()
+    return base.size() == 4 && deviceDigits.contains(base.at(3))
         && (base.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)
             || base.startsWith(QLatin1String("LPT"), Qt::CaseInsensitive));
 }

@@ -12,8 +12,9 @@ public:
     // "." or "..", free of backslashes, colons, control characters and the
     // other characters Windows refuses in names (< > " | ? *), not ending in
     // a dot or a space (Windows drops those, so "..." or ".. " would turn
-    // into something else there), and not a device name such as "CON" or
-    // "com1.txt". That also rules out a leading slash and a drive letter.
+    // into something else there), and not a device name such as "CON",
+    // "com1.txt", "LPT²" or "nul .txt". That also rules out a leading slash
+    // and a drive letter.
     static bool isSafeClientPath(const QString &path);
 
     // A sector path as the tree walk builds it, "//" followed by components

@@ -92,8 +92,8 @@ void ProgramFolderUpdate::takeEntries(const QJsonArray &list)
                                 << "because its path is not a plain path inside the program folder";
             continue;
         }
-        clientEntries.insert(path,
-                             {object.value(QLatin1String("hash")).toString(),
+        clientEntries.insert(Platform::fileKey(path),
+                             {path, object.value(QLatin1String("hash")).toString(),
                               object.value(QLatin1String("mode")).toString() == contentCompareMode});
     }
 }
@@ -112,15 +112,16 @@ void ProgramFolderUpdate::compareFolder()
             removeLeftOver(file);
             continue;
         }
-        if (!unmatched.remove(relativePath))
+        const QString key = Platform::fileKey(relativePath);
+        if (!unmatched.remove(key))
             continue;
-        const ClientFileEntry entry = clientEntries.value(relativePath);
+        const ClientFileEntry entry = clientEntries.value(key);
         if (entry.contentCompared && !hasListedContent(file, entry.hash))
-            clientPending.insert(relativePath);
+            clientPending.insert(entry.path);
     }
     // Listed, but not there.
     for (const QString &missing : qAsConst(unmatched))
-        clientPending.insert(missing);
+        clientPending.insert(clientEntries.value(missing).path);
 }
 
 void ProgramFolderUpdate::download()
@@ -182,7 +183,7 @@ bool ProgramFolderUpdate::passesHashCheck(const QString &relativePath, const QBy
 {
     // Any other mode is fetched only when missing, so a listed hash that is
     // not exact cannot bring it back at every start; refusing it would.
-    const ClientFileEntry entry = clientEntries.value(relativePath);
+    const ClientFileEntry entry = clientEntries.value(Platform::fileKey(relativePath));
     return !entry.contentCompared
         || sameHash(QCryptographicHash::hash(body, QCryptographicHash::Sha1), entry.hash);
 }

@@ -15,6 +15,8 @@ class QNetworkReply;
 // One file of the "client" list.
 struct ClientFileEntry
 {
+    // As listed: what the download asks for and where it is written.
+    QString path;
     // The expected SHA-1 of the file's content, in hexadecimal.
     QString hash;
     // The entry's mode is "EXT": a local copy is compared by content.
@@ -59,6 +61,9 @@ private:
     bool passesHashCheck(const QString &relativePath, const QByteArray &body) const;
     QString asideNameIfInUse(const QString &target);
 
+    // By the key of their path (Platform::fileKey()): on Windows a later
+    // entry whose path differs only in letter case replaces an earlier one,
+    // and a local file matches in any letter case.
     QHash<QString, ClientFileEntry> clientEntries;
     QSet<QString> clientPending;
 };

@@ -33,6 +33,14 @@ void SectorTreeWalk::walk(const QString &prefix, const QJsonObject &node,
             walk(path, it.value().toObject(), outdated);
             continue;
         }
+        const QString key = Platform::fileKey(path);
+        const QString first = listedFiles.value(key, path);
+        listedFiles.insert(key, first);
+        if (first != path) {
+            qCWarning(lcUpdate) << "Skipped the listed sector file" << path
+                                << "because it is the file" << first << "listed before";
+            continue;
+        }
         const QString timeText = it.value().toString();
         if (isOutdated(path, timeText))
             outdated.append({path, timeText});

@@ -26,7 +26,9 @@ public:
     explicit SectorTreeWalk(const QString &localRoot);
 
     // The outdated files of one element, in ascending key order at each level.
-    // A path that could leave the folder is skipped with its whole subtree.
+    // A path that could leave the folder is skipped with its whole subtree,
+    // and a file that an earlier path of the walk names in other letter case
+    // on Windows, where both are one file.
     QVector<OutdatedFile> outdatedIn(const QJsonObject &element);
 
 private:
@@ -35,6 +37,9 @@ private:
     std::optional<qint64> listedTime(const QString &timeText);
 
     QString localRoot;
+    // The path of each file key (Platform::fileKey()) met so far: on Windows
+    // a second spelling of a listed file names the same file.
+    QHash<QString, QString> listedFiles;
     // Time texts parsed so far: a tree repeats the same times many times.
     QHash<QString, std::optional<qint64>> listedTimes;
 };

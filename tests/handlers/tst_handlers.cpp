@@ -19,6 +19,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -43,36 +44,51 @@ QString programFile(const QString &relative)
     return QCoreApplication::applicationDirPath() + QLatin1Char('/') + relative;
 }
 
-// A stand-in for an outside program: a shell script that records its working
-// directory, its argument count, its arguments, the self-restart marker it
-// inherited (an empty line, left out, when none) and the extra command's
-// output, one per line, in "<path>.run" (renamed into place, so the record is
-// whole once it exists).
-bool writeWitness(const QString &path, const QString &extraCommand = QString())
+// Copies the stand-in program (tests/support/StandIn.cpp) to path.
+bool placeStandIn(const QString &path)
 {
-    const QString record = path + QStringLiteral(".run");
-    const QString script
-        = QStringLiteral(
-              "#!/bin/sh\n{ pwd -P; echo \"$#\"; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; "
-              "echo \"$TARN_SELF_RESTARTED\"; ")
-        + extraCommand + QStringLiteral(" } > '%1.part'; mv '%1.part' '%1'\n").arg(record);
-    return writeFile(path, script.toUtf8())
-        && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return QDir().mkpath(QFileInfo(path).absolutePath())
+        && QFile::copy(QStringLiteral(TARN_STANDIN), path);
 }
 
-// The lines a witness recorded, once it has run.
+// The lines the stand-in at path recorded, once it has run: its working
+// directory, argument count, arguments, inherited self-restart marker and
+// EuroScope's last profile.
 QStringList waitForRecord(const QString &path)
 {
     const QString record = path + QStringLiteral(".run");
     if (!waitUntil([&] { return QFile::exists(record); }, 30000))
         return {};
-    return QString::fromUtf8(readFile(record)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromUtf8(readFile(record)).split(QLatin1Char('\n'));
 }
 
-QString registryFolder()
+// Empties the registry keys the launcher reads and writes.
+void clearRegistry()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-        + QStringLiteral("/Tarn/registry");
+#ifdef Q_OS_WIN
+    for (const QString &key : {euroscopeKey, voiceClientKey})
+        QSettings(key, QSettings::NativeFormat).clear();
+#else
+    QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+         + QStringLiteral("/Tarn/registry"))
+        .removeRecursively();
+#endif
+}
+
+// Registers the voice client's folder as its installer does: a 32-bit
+// program, so on Windows into the 32-bit view, which a 64-bit program finds
+// below WOW6432Node.
+bool registerVoiceClient(const QString &folder)
+{
+#ifdef Q_OS_WIN
+    QSettings view(QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\VATSIM\\Audio For VATSIM"),
+                   QSettings::Registry32Format);
+    view.setValue(QStringLiteral("Path"), folder);
+    view.sync();
+    return view.status() == QSettings::NoError;
+#else
+    return Platform::setRegistryValue(voiceClientKey, QStringLiteral("Path"), folder);
+#endif
 }
 
 // The processes of the helper that ran in folder, by pid, with the lines each wrote.
@@ -97,10 +113,13 @@ private Q_SLOTS:
         qRegisterMetaType<QNetworkReply *>();
         // Test mode alone would share ~/.qttest with every other test program
         // running at the same time: a home of its own keeps the registry stand-in
-        // and the local application data folder to this run.
+        // and the local application data folder to this run. Windows names
+        // its folders in the environment, in any letter case.
         qputenv("HOME", QFile::encodeName(home.path()));
+        qputenv("LocalAppData", QFile::encodeName(QDir::toNativeSeparators(home.path())));
+        qputenv("ProgramFiles", QFile::encodeName(QDir::toNativeSeparators(work.path())));
         QStandardPaths::setTestModeEnabled(true);
-        QVERIFY2(Platform::localAppDataFolder().startsWith(home.path()),
+        QVERIFY2(QDir::fromNativeSeparators(Platform::localAppDataFolder()).startsWith(home.path()),
                  "The local application data folder lies outside the temporary home.");
         // As start-up does in a process that its self-update restarted: it makes
         // the other handlers, the settings store among them, and its self-update
@@ -130,12 +149,14 @@ private Q_SLOTS:
 
     void cleanup()
     {
-        QVERIFY(QDir(registryFolder()).removeRecursively());
+        clearRegistry();
         for (const QString &path : QStringList{
                  programFile(QStringLiteral("data.txt")), programFile(QStringLiteral("blocked")),
                  programFile(QStringLiteral("extra.txt.delete")), euroscope, voiceClient, profile,
-                 euroscope + QStringLiteral(".run"), voiceClient + QStringLiteral(".run")})
-            QFile::remove(path);
+                 discord(), euroscope + QStringLiteral(".run"),
+                 voiceClient + QStringLiteral(".run"), discord() + QStringLiteral(".run")})
+            // Windows keeps a stand-in that has not quite ended from going.
+            QVERIFY(waitUntil([&] { return !QFile::exists(path) || QFile::remove(path); }));
         removeSettingsFile();
     }
 
@@ -161,6 +182,19 @@ private Q_SLOTS:
                      "Loading kept a value not in the file.");
             QCOMPARE(settings()->sectorPath(), sectorPath);
         }
+    }
+
+    // EuroScope's usual folder: below the standard Program Files folder, which
+    // Windows names in its environment; elsewhere below "/opt".
+    void defaultEuroscopeFolder()
+    {
+#ifdef Q_OS_WIN
+        const QString programFiles = work.path();
+#else
+        const QString programFiles = QStringLiteral("/opt");
+#endif
+        QCOMPARE(settings()->getDefaultEuroscopePath(),
+                 QDir::toNativeSeparators(programFiles + QStringLiteral("/EuroScope")));
     }
 
     // ---------------------------------------------------------------------------
@@ -345,9 +379,14 @@ private Q_SLOTS:
         const auto build = [&](char n) -> QByteArray { return firstBuild + "\nbuild " + n + '\n'; };
         QVERIFY(publish(QStringLiteral("client/") + helperName(), build('2')));
 
+        // A program of the same name where the restart runs: the new one must
+        // still come from the program folder.
+        QTemporaryDir decoy;
+        QVERIFY(placeStandIn(decoy.filePath(helperName())));
         QProcess first;
         // Not a pipe: a restarted process inherits it and outlives this one.
-        startHelper(first, folder.path(), {}, QProcess::nullDevice(), QProcess::nullDevice());
+        startHelper(first, folder.path(), {}, QProcess::nullDevice(), QProcess::nullDevice(),
+                    decoy.path());
         QVERIFY2(first.waitForStarted(), "The program did not start.");
         const qint64 firstPid = first.processId();
         QVERIFY(writeFile(folder.filePath(QStringLiteral("go-%1").arg(firstPid)), {}));
@@ -377,6 +416,8 @@ private Q_SLOTS:
                  "The restarted process did not put the newest build in place.");
         QVERIFY2(newerOnRestart || !QFile::exists(program + QStringLiteral(".delete")),
                  "The restarted program did not delete the old one that was set aside.");
+        QVERIFY2(!QFile::exists(decoy.filePath(helperName() + QStringLiteral(".run"))),
+                 "The restart ran a program of the same name outside the program folder.");
     }
 
     // ---------------------------------------------------------------------------
@@ -403,20 +444,14 @@ private Q_SLOTS:
         QFETCH(bool, euroscopeInstalled);
         QFETCH(bool, profileInSectorFolder);
         QFETCH(bool, voiceClientRegistered);
-        const QString keyFile = registryFolder()
-            + QStringLiteral("/HKEY_CURRENT_USER/Software/Dorvan Keleth/EuroScope/Settings.ini");
-        // EuroScope reads its profile from the registry when it starts: its
-        // stand-in records what the key held at that moment.
-        QVERIFY(!euroscopeInstalled
-                || writeWitness(euroscope, QStringLiteral("cat '%1';").arg(keyFile)));
-        QVERIFY(writeWitness(voiceClient));
+        QVERIFY(!euroscopeInstalled || placeStandIn(euroscope));
+        QVERIFY(placeStandIn(voiceClient));
         QVERIFY(writeFile(profile, "LastSession\tcallsign\tBRM_APP\r\n"));
         // The installer's value ends in a separator; a registered folder without
         // the program counts as none.
-        QVERIFY(Platform::setRegistryValue(
-            voiceClientKey, QStringLiteral("Path"),
+        QVERIFY(registerVoiceClient(
             QDir::toNativeSeparators(voiceClientRegistered ? voiceClientFolder : work.path())
-                + QDir::separator()));
+            + QDir::separator()));
         QVERIFY(Platform::setRegistryValue(euroscopeKey, lastProfile, previousProfile));
         settings()->setEuroscopePath(fileUrl(euroscope));
         settings()->setSectorPath(fileUrl(profileInSectorFolder ? sectorFolder : work.path()));
@@ -432,16 +467,35 @@ private Q_SLOTS:
         QCOMPARE(Platform::registryValue(euroscopeKey, lastProfile), expectedProfile);
         if (!euroscopeInstalled)
             return;
+        // EuroScope reads its profile from the registry when it starts.
         QCOMPARE(waitForRecord(euroscope),
-                 (QStringList{QDir(QDir::currentPath()).canonicalPath(), QStringLiteral("0"),
-                              QStringLiteral("[General]"),
-                              lastProfile + QLatin1Char('=') + expectedProfile}));
+                 (QStringList{QDir::current().canonicalPath(), QStringLiteral("0"), QString(),
+                              expectedProfile}));
         if (voiceClientRegistered)
-            QCOMPARE(waitForRecord(voiceClient),
-                     (QStringList{QDir(voiceClientFolder).canonicalPath(), QStringLiteral("0")}));
+            QCOMPARE(waitForRecord(voiceClient).mid(0, 3),
+                     (QStringList{QDir(voiceClientFolder).canonicalPath(), QStringLiteral("0"),
+                                  QString()}));
+    }
+
+    // Discord's updater, below the local application data folder, starts
+    // Discord with its two arguments.
+    void startDiscord()
+    {
+        QVERIFY(placeStandIn(discord()));
+        SignalRecorder recorder(launcher);
+        launcher->startDiscord();
+        QCOMPARE(recorder.events, QStringList());
+        QCOMPARE(waitForRecord(discord()).mid(0, 4),
+                 (QStringList{QDir::current().canonicalPath(), QStringLiteral("2"),
+                              QStringLiteral("--processStart"), QStringLiteral("Discord.exe")}));
     }
 
 private:
+    // Read once the environment names the test's folders.
+    static QString discord()
+    {
+        return Platform::localAppDataFolder() + QStringLiteral("/Discord/Update.exe");
+    }
     bool publish(const QString &relative, const QByteArray &data) const
     {
         return writeFile(content->filePath(relative), data);

@@ -469,7 +469,8 @@ void TestFaultMatrix::cells()
 
     const QStringList expected = expectedEvents(endpoint, fault, outcome);
     QVERIFY2(waitUntil([&] { return recorder.events.size() >= expected.size(); }, 60000),
-             "The handler did not report what it should.");
+             qPrintable(QStringLiteral("The handler reported only: ")
+                        + recorder.events.join(QStringLiteral("; "))));
     QCoreApplication::processEvents();
     QVERIFY2(!selfUpdate || !watchdog->isActive(),
              "The watchdog still runs after the update ended.");

@@ -9,9 +9,15 @@
 #include <QFileInfo>
 #include <QProcess>
 
+// The helper's name in a program folder: on Windows the program's own, by
+// which the self-update restarts it.
 inline QString helperName()
 {
+#ifdef Q_OS_WIN
+    return QStringLiteral("Tarn.exe");
+#else
     return QFileInfo(QStringLiteral(TARN_UPDATE_HELPER)).fileName();
+#endif
 }
 
 // Copies the helper into folder, where it runs as the program of that folder.
@@ -20,13 +26,15 @@ inline bool copyHelperInto(const QString &folder)
     return QFile::copy(QStringLiteral(TARN_UPDATE_HELPER), folder + QLatin1Char('/') + helperName());
 }
 
-// Starts the helper copy in folder with these arguments; stdout and stderr go
-// to the given files, which a restarted process inherits, when named.
+// Starts the helper copy in folder with these arguments, in that folder or
+// the working directory given; stdout and stderr go to the given files, which
+// a restarted process inherits, when named.
 inline void startHelper(QProcess &process, const QString &folder, const QStringList &arguments,
-                        const QString &outputFile = {}, const QString &errorFile = {})
+                        const QString &outputFile = {}, const QString &errorFile = {},
+                        const QString &workingDirectory = {})
 {
     process.setProcessEnvironment(serviceEnvironment());
-    process.setWorkingDirectory(folder);
+    process.setWorkingDirectory(workingDirectory.isEmpty() ? folder : workingDirectory);
     if (!outputFile.isEmpty())
         process.setStandardOutputFile(outputFile);
     if (!errorFile.isEmpty())

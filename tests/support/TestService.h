@@ -83,6 +83,24 @@ struct SnapshotEntry
 QMap<QString, SnapshotEntry> snapshot(const QString &folder);
 // The relative paths of the files in a snapshot and their contents.
 QMap<QString, QByteArray> contents(const QMap<QString, SnapshotEntry> &entries);
+// How found differs from expected, by path ("missing", "unexpected",
+// "different"), after the message; for a failing check.
+template<typename Value>
+QByteArray differences(const char *message, const QMap<QString, Value> &found,
+                       const QMap<QString, Value> &expected)
+{
+    QStringList lines{QLatin1String(message)};
+    QStringList paths = expected.keys() + found.keys();
+    paths.removeDuplicates();
+    for (const QString &path : qAsConst(paths)) {
+        if (!found.contains(path) || !expected.contains(path) || found[path] != expected[path])
+            lines << (!found.contains(path)          ? QStringLiteral("missing: ")
+                          : !expected.contains(path) ? QStringLiteral("unexpected: ")
+                                                     : QStringLiteral("different: "))
+                    + path;
+    }
+    return lines.join(QStringLiteral("\n  ")).toLocal8Bit();
+}
 
 // Every signal its source declares beyond QObject's, in order, as text:
 // "name(argument, ...)", each argument as QVariant renders it. The test may

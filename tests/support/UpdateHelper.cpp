@@ -9,8 +9,9 @@
 //       that a test can look at the folder between two processes. When it
 //       holds a file "save-settings", the process keeps saving its settings
 //       while it runs, as a user changing them during the update would.
-//   tarn_update_helper hold
-//       Keeps its own executable busy until its standard input closes.
+//   tarn_update_helper hold [LIBRARY...]
+//       Keeps its own executable busy, and each library loaded, until its
+//       standard input closes; prints "holding" once it does.
 //   tarn_update_helper sector-update FOLDER
 //       Checks FOLDER against the sector tree and downloads what is outdated,
 //       then appends "failed=N" to its run log. The settings are loaded and then saved over
@@ -31,6 +32,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLibrary>
 #include <QSslConfiguration>
 #include <QTextStream>
 #include <QThread>
@@ -38,6 +40,10 @@
 
 #include <cstdio>
 #include <utility>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 const QString apiBaseUrl = qEnvironmentVariable("TARN_TEST_SERVICE_URL");
 
@@ -136,7 +142,21 @@ int main(int argc, char *argv[])
     if (arguments.isEmpty())
         return runSelfUpdate();
     if (arguments.first() == QLatin1String("hold")) {
-        // Blocks until the test closes the write channel.
+        for (const QString &library : arguments.mid(1)) {
+            if (!QLibrary(library).load())
+                return 1;
+#ifdef Q_OS_WIN
+            // Windows' loader keeps a loaded library from being written, but
+            // not from being renamed; Wine does neither. A handle that denies
+            // writing holds it as Windows does.
+            if (CreateFileW(reinterpret_cast<const wchar_t *>(library.utf16()), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr)
+                == INVALID_HANDLE_VALUE)
+                return 1;
+#endif
+        }
+        // Tells the test, then blocks until it closes the write channel.
+        QTextStream(stdout) << "holding" << Qt::endl;
         while (fgetc(stdin) != EOF) { }
         return 0;
     }

@@ -75,12 +75,16 @@ QStringList hostilePaths()
     return splitAtSpaces(u".. ../outside.txt sub/../../outside.txt sub/.. ./outside.txt . "
                          u"..\\outside.txt sub\\..\\..\\outside.txt safe.dll:stream bell\a.txt "
                          u"line\nbreak.txt tab\t.txt del\x7f.txt sub//x.txt sub/ /sub x. CON "
-                         u"sub/nul.txt com1 LPT9.log what?.txt a*b pipe|x <x> quote\"x")
+                         u"sub/nul.txt com1 LPT9.log COM\u00b9 lpt\u00b3.txt NUL.tar.gz what?.txt "
+                         u"a*b pipe|x <x> quote\"x")
         + splitAtSpaces(u"../@ ../../@ /@ C:/Windows/@ C:@ c:\\@ \\\\server\\share\\@")
               .replaceInStrings(QStringLiteral("@"), escapeName())
         + QStringList{QDir::tempPath() + QLatin1Char('/') + escapeName(),
-                      QStringLiteral("cut") + QChar(0) + QStringLiteral("/../x"), QString(),
-                      QStringLiteral(".. /outside.txt"), QStringLiteral("... /x.txt")};
+                      QStringLiteral("cut") + QChar(0) + QStringLiteral("/../x"),
+                      QString(),
+                      QStringLiteral(".. /outside.txt"),
+                      QStringLiteral("... /x.txt"),
+                      QStringLiteral("CON .txt")};
 }
 
 QByteArray profileData(QStringView relative)
@@ -179,19 +183,39 @@ private Q_SLOTS:
         const QByteArray newProgram = oldProgram + "\nnew build\n";
         QVERIFY(serve(QString(QStringLiteral("client/") + helperName()), newProgram)
                 && copyHelperInto(root()));
+        QStringList held{QStringLiteral("hold")};
+        QStringList requested = splitAtSpaces(u"Blocked/x.txt Brenmar.prf Case.txt Folder.txt "
+                                              u"absent-dnt.txt absent-ext.txt bad.dll changed.txt "
+                                              u"sub/deep/new.dll")
+            << helperName();
+#ifdef Q_OS_WIN
+        // Windows keeps a loaded library from being replaced in place too; a
+        // read-only file is not in use. The copy of the program that an
+        // earlier update set aside still runs, so its name stays taken.
+        const QByteArray library = readFile(QStringLiteral(TARN_TEST_LIBRARY));
+        QVERIFY(place(u"loaded.dll", library) && serve(u"client/loaded.dll", library + "new"));
+        held << localPath(u"loaded.dll");
+        QVERIFY(place(u"readonly.txt", "old") && serve(u"client/readonly.txt", "readonly.txt")
+                && QFile::setPermissions(localPath(u"readonly.txt"), QFile::ReadOwner));
+        requested << QStringLiteral("loaded.dll") << QStringLiteral("readonly.txt");
+        QVERIFY(QFile::remove(localPath(u"Tarn.exe.delete"))
+                && QFile::copy(localPath(helperName()), localPath(u"Tarn.exe.delete")));
+        QProcess stillRunning;
+        stillRunning.start(localPath(u"Tarn.exe.delete"), {QStringLiteral("hold")});
+        QVERIFY2(stillRunning.waitForReadyRead(60000), "The older copy did not start.");
+#endif
+        requested.sort();
         QProcess running;
-        startHelper(running, root(), {QStringLiteral("hold")});
-        QVERIFY2(running.waitForStarted(), "The copied program did not start.");
+        startHelper(running, root(), held);
+        QVERIFY2(running.waitForReadyRead(60000) && running.readLine().trimmed() == "holding",
+                 "The copied program did not start holding its files.");
 
         FilesChecker checker(nullptr, true);
         QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
         QSignalSpy restart(&checker, &FilesChecker::RestartNeeded);
         QVERIFY2(compare(checker, u"client"), "The client comparison did not finish.");
         QVERIFY2(waitForSignals(finished), "The downloads did not finish.");
-        QCOMPARE(requestedFiles(u"client"),
-                 splitAtSpaces(u"Blocked/x.txt Brenmar.prf Case.txt Folder.txt absent-dnt.txt "
-                               u"absent-ext.txt bad.dll changed.txt sub/deep/new.dll")
-                     << helperName());
+        QCOMPARE(requestedFiles(u"client"), requested);
         QCOMPARE(checker.FailedWriteCount(), quint64(2));
         QCOMPARE(checker.FailedDownloadCount(), quint64(1));
         QVERIFY2(!restart.isEmpty(), "Replacing the program in use asked for no restart.");
@@ -215,11 +239,34 @@ private Q_SLOTS:
                            u"changed.txt same.txt sub/deep/new.dll sub/lib.dll.DELETE "
                            u"unlisted.txt Blocked Folder.txt/inside.txt"))
             expected.insert(file, file.toUtf8());
-        QVERIFY2(localFiles() == expected,
-                 "The program folder does not hold the updated files, the user's copies and the "
-                 "files that stay.");
+        auto found = localFiles();
+#ifdef Q_OS_WIN
+        // Names that differ only in letter case are one file, whose name
+        // either spelling may keep.
+        expected.remove(QStringLiteral("sub/lib.dll.DELETE"));
+        expected.insert(QStringLiteral("case.txt"), expected.take(QStringLiteral("Case.txt")));
+        expected.insert(QStringLiteral("loaded.dll"), library + "new");
+        expected.insert(QStringLiteral("loaded.dll.delete"), library);
+        expected.insert(QStringLiteral("Tarn.exe.1.delete"),
+                        expected.take(helperName() + QStringLiteral(".delete")));
+        expected.insert(QStringLiteral("Tarn.exe.delete"), oldProgram);
+        expected.insert(QStringLiteral("readonly.txt"), "readonly.txt");
+        QVERIFY2(!QFileInfo(localPath(u"readonly.txt")).isWritable(),
+                 "The replaced read-only file became writable.");
+        if (found.contains(QStringLiteral("Case.txt")))
+            found.insert(QStringLiteral("case.txt"), found.take(QStringLiteral("Case.txt")));
+#endif
+        QVERIFY2(found == expected,
+                 differences("The program folder does not hold the updated files, the user's "
+                             "copies and the files that stay.",
+                             found, expected)
+                     .constData());
         running.closeWriteChannel();
         QVERIFY(running.waitForFinished());
+#ifdef Q_OS_WIN
+        stillRunning.closeWriteChannel();
+        QVERIFY(stillRunning.waitForFinished());
+#endif
     }
 
     void failedRepliesStayPending_data()
@@ -321,6 +368,10 @@ private Q_SLOTS:
         QVERIFY(serve(u"sector/Brenmar/notes.txt", "LastSession\tcallsign\tkept\r\n"));
         const QDateTime future = QDateTime::currentDateTime().addYears(1);
         QVERIFY(serve(u"sector/Blocked/x.txt", "x") && serve(u"sector/Folder.txt", "x", future));
+        // Beyond the 260 characters of a plain Windows path.
+        const QString longPath = QStringLiteral("Long/")
+            + QStringLiteral("Procedures/").repeated(25) + QStringLiteral("deep.txt");
+        QVERIFY(serve(QString(QStringLiteral("sector/") + longPath), "deep", aTime));
         QVERIFY(place(u"Brenmar.prf", profileData(u"user/Brenmar.prf"), oldTime));
         QVERIFY(place(u"Brenmar/ASR/APP.ASR", profileData(u"user/Brenmar_APP.asr"), oldTime));
         QVERIFY(place(u"keep.txt", "the user's own") && place(u"Blocked", "a file")
@@ -339,10 +390,12 @@ private Q_SLOTS:
                     {QStringLiteral("Brenmar/notes.txt"), "LastSession\tcallsign\tkept\r\n"},
                     {QStringLiteral("Data/a.txt"), "a, new"},
                     {QStringLiteral("Folder.txt/inside.txt"), "a folder"},
+                    {longPath, "deep"},
                     {QStringLiteral("keep.txt"), "the user's own"}}),
             "A downloaded profile or ASR file does not carry the user's lines, another file "
             "was merged or not written, or a failed write left something behind.");
         QCOMPARE(QFileInfo(localPath(u"Data/a.txt")).lastModified(), aTime);
+        QCOMPARE(QFileInfo(localPath(longPath)).lastModified(), aTime);
         QCOMPARE(QFileInfo(localPath(u"Brenmar.prf")).lastModified(), listedTime);
     }
 
@@ -394,12 +447,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("mode");
         QTest::addColumn<QStringList>("requested");
         QTest::addColumn<QStringList>("written");
-        QTest::newRow("client") << QStringLiteral("client")
-                                << QStringList{QStringLiteral("sub/safe.dll")}
-                                << splitAtSpaces(u"sub sub/safe.dll");
-        QTest::newRow("sector") << QStringLiteral("sector")
-                                << splitAtSpaces(u"//Data/safe.txt //safe.txt")
-                                << splitAtSpaces(u"Data Data/safe.txt safe.txt");
+        // Both lists name "twice.txt", then "TWICE.TXT": one file on Windows,
+        // fetched once, as the "client" list's later entry and the tree's
+        // first key (keys come in ascending order) name it.
+#ifdef Q_OS_WIN
+        const QStringList twice{QStringLiteral("TWICE.TXT")};
+#else
+        const QStringList twice = splitAtSpaces(u"TWICE.TXT twice.txt");
+#endif
+        QStringList client = twice + QStringList{QStringLiteral("sub/safe.dll")};
+        QStringList sector = splitAtSpaces(u"//Data/safe.txt //safe.txt");
+        for (const QString &path : twice)
+            sector << QStringLiteral("//") + path;
+        client.sort();
+        sector.sort();
+        QTest::newRow("client") << QStringLiteral("client") << client
+                                << splitAtSpaces(u"sub sub/safe.dll") + twice;
+        QTest::newRow("sector") << QStringLiteral("sector") << sector
+                                << splitAtSpaces(u"Data Data/safe.txt safe.txt") + twice;
     }
 
     void hostileListsWriteNothingOutside()
@@ -418,6 +483,10 @@ private Q_SLOTS:
             list.append(QJsonObject{{QStringLiteral("path"), path}});
             tree.insert(path, listedText);
             folder.insert(path, listedText);
+        }
+        for (const QString &path : splitAtSpaces(u"twice.txt TWICE.TXT")) {
+            list.append(QJsonObject{{QStringLiteral("path"), path}});
+            tree.insert(path, listedText);
         }
         tree.insert(QStringLiteral("Data"), folder);
         tree.insert(QStringLiteral(".."), QJsonObject{{QStringLiteral("outside.txt"), listedText}});

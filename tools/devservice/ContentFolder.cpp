@@ -4,7 +4,11 @@
 #include "JsonWriter.h"
 #include "Sha1.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <ctime>
@@ -29,10 +33,57 @@ bool isHidden(std::string_view name)
     return !name.empty() && name.front() == '.';
 }
 
+#ifdef _WIN32
+// Windows limits plain paths to MAX_PATH characters; the "\\?\" form of an
+// absolute path with backslashes lifts that, and the tests serve sector trees
+// far deeper. std::filesystem's status calls refuse that form, so files are
+// looked at through the wide API.
+fs::path extendedLength(const fs::path &path)
+{
+    const std::wstring text = fs::absolute(path).make_preferred().wstring();
+    if (text.rfind(L"\\\\?\\", 0) == 0)
+        return text;
+    if (text.rfind(L"\\\\", 0) == 0)
+        return L"\\\\?\\UNC\\" + text.substr(2);
+    return L"\\\\?\\" + text;
+}
+
+std::optional<WIN32_FILE_ATTRIBUTE_DATA> attributesOf(const fs::path &path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return std::nullopt;
+    return data;
+}
+#endif
+
+bool isRegularFile(const fs::path &path)
+{
+#ifdef _WIN32
+    const auto attributes = attributesOf(path);
+    return attributes && !(attributes->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+#else
+    std::error_code error;
+    return fs::is_regular_file(path, error);
+#endif
+}
+
 // Visible files and folders directly inside `folder`, in ascending name order.
 std::vector<Entry> visibleEntries(const fs::path &folder)
 {
     std::vector<Entry> entries;
+#ifdef _WIN32
+    WIN32_FIND_DATAW found;
+    const HANDLE find = FindFirstFileW((folder / L"*").c_str(), &found);
+    for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found)) {
+        std::string name = fs::path(found.cFileName).u8string();
+        if (!isHidden(name))
+            entries.push_back({std::move(name), folder / found.cFileName,
+                               (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    }
+    if (find != INVALID_HANDLE_VALUE)
+        FindClose(find);
+#else
     std::error_code error;
     for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
         std::string name = it->path().filename().u8string();
@@ -43,6 +94,7 @@ std::vector<Entry> visibleEntries(const fs::path &folder)
         else if (it->is_regular_file(error))
             entries.push_back({std::move(name), it->path(), false});
     }
+#endif
     std::sort(entries.begin(), entries.end(),
               [](const Entry &a, const Entry &b) { return a.name < b.name; });
     return entries;
@@ -128,21 +180,31 @@ void writeFolder(JsonWriter &json, const fs::path &folder)
 std::optional<std::time_t> modificationSeconds(const fs::path &file)
 {
 #ifdef _WIN32
-    struct _stat64 status;
-    if (_wstat64(file.c_str(), &status) != 0)
+    // 100-nanosecond intervals since 1601.
+    constexpr long long unixEpoch = 116444736000000000LL;
+    const auto attributes = attributesOf(file);
+    if (!attributes)
         return std::nullopt;
+    const FILETIME time = attributes->ftLastWriteTime;
+    return std::time_t(((static_cast<long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime)
+                       - unixEpoch)
+        / 10000000;
 #else
     struct stat status;
     if (::stat(file.c_str(), &status) != 0)
         return std::nullopt;
-#endif
     return status.st_mtime;
+#endif
 }
 
 } // namespace
 
 ContentFolder::ContentFolder(fs::path root)
+#ifdef _WIN32
+    : m_root(root.empty() ? root : extendedLength(root))
+#else
     : m_root(std::move(root))
+#endif
 {
 }
 
@@ -208,9 +270,9 @@ std::optional<fs::path> ContentFolder::resolve(Area area, std::string_view relat
 {
     if (m_root.empty() || !isSafeRelativePath(relativePath))
         return std::nullopt;
-    fs::path file = areaFolder(area) / fs::u8path(relativePath);
-    std::error_code error;
-    if (!fs::is_regular_file(file, error))
+    // Native separators: the extended-length form takes no others.
+    fs::path file = (areaFolder(area) / fs::u8path(relativePath)).make_preferred();
+    if (!isRegularFile(file))
         return std::nullopt;
     return file;
 }

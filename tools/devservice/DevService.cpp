@@ -113,14 +113,14 @@ std::string attachmentHeader(const fs::path &file)
 // Streams the file in chunks instead of loading it, so large downloads stay cheap.
 void sendFile(httplib::Response &response, const fs::path &file, Delivery delivery)
 {
-    std::error_code error;
-    const auto size = size_t(fs::file_size(file, error));
     auto source = std::make_shared<FileSource>();
-    source->in.open(file, std::ios::binary);
-    if (error || !source->in) {
+    source->in.open(file, std::ios::binary | std::ios::ate);
+    const std::streamoff end = source->in.tellg();
+    if (!source->in || end < 0 || !source->in.seekg(0)) {
         sendNotFound(response);
         return;
     }
+    const auto size = size_t(end);
     if (delivery.contentDisposition)
         response.set_header("Content-Disposition", attachmentHeader(file));
     if (size == 0) {
