@@ -7,6 +7,7 @@
 #include <pthread.h>
 
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -23,17 +24,21 @@ struct Options
     std::string cert;
     std::string key;
     std::string portFile;
+    std::string requestLog;
 };
 
 void printUsage(std::ostream &out)
 {
     out << "Usage: tarn-devservice --content DIR [--host 127.0.0.1] [--port N]\n"
            "                       [--cert FILE --key FILE] [--port-file FILE]\n"
+           "                       [--request-log FILE]\n"
            "  --content DIR     content folder (client/, sector/, accounts.json)\n"
            "  --host ADDRESS    loopback address to listen on (127.0.0.1 or ::1)\n"
            "  --port N          port to listen on; 0 (default) picks a free one\n"
            "  --cert/--key      serve HTTPS with this PEM certificate chain and key\n"
            "  --port-file FILE  write the port number to FILE once listening\n"
+           "  --request-log FILE  on stopping, write each request to FILE, one a line:\n"
+           "                    its path, then its form fields as name=value\n"
            "Runs until SIGINT or SIGTERM.\n";
 }
 
@@ -58,6 +63,8 @@ bool applyOption(Options &options, const std::string &name, const std::string &v
         options.key = value;
     else if (name == "--port-file")
         options.portFile = value;
+    else if (name == "--request-log")
+        options.requestLog = value;
     else if (name == "--port") {
         const auto port = parsePort(value);
         if (!port)
@@ -122,6 +129,18 @@ std::optional<int> checkOptions(const Options &options)
     return std::nullopt;
 }
 
+bool writeRequestLog(const std::string &file, const devservice::DevService &service)
+{
+    std::ofstream log(file);
+    for (const devservice::RecordedRequest &request : service.requests()) {
+        log << request.path;
+        for (const auto &[name, value] : request.fields)
+            log << ' ' << name << '=' << value;
+        log << '\n';
+    }
+    return bool(log.flush());
+}
+
 bool asksForHelp(int argc, char **argv)
 {
     for (int i = 1; i < argc; ++i) {
@@ -165,5 +184,5 @@ int main(int argc, char **argv)
     int received = 0;
     sigwait(&stopSignals, &received);
     service.stop();
-    return 0;
+    return options->requestLog.empty() || writeRequestLog(options->requestLog, service) ? 0 : 1;
 }
