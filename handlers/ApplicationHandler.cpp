@@ -6,6 +6,7 @@
 #include "UserHandler.h"
 #include "platform/Logging.h"
 #include "platform/Platform.h"
+#include "update/ProfileMerge.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -19,7 +20,6 @@ constexpr int buildNumber = TARN_BUILD_NUMBER;
 // Opened when Discord is not installed.
 const QString chatInvitationAddress = QStringLiteral("https://chat.tarn-atc.example/invite/tarn");
 
-const QString communityProfileName = QStringLiteral("Brenmar.prf");
 const QString euroscopeSettingsKey
     = QStringLiteral("HKEY_CURRENT_USER\\Software\\Dorvan Keleth\\EuroScope\\Settings");
 const QString lastProfileValue = QStringLiteral("LastProfile");
@@ -76,6 +76,16 @@ QString ApplicationHandler::buildNumberString() const
     return QStringLiteral("Build ") + QString::number(buildNumber);
 }
 
+QString ApplicationHandler::productTitle() const
+{
+    return QStringLiteral(TARN_PRODUCT_TITLE);
+}
+
+QString ApplicationHandler::chatInvitation() const
+{
+    return chatInvitationAddress;
+}
+
 void ApplicationHandler::startEuroscope()
 {
     const SettingsHandler *settings = QmlSingletonType<SettingsHandler>::instance;
@@ -88,7 +98,8 @@ void ApplicationHandler::startEuroscope()
 
     // EuroScope takes no argument: it opens the profile its registry names.
     const QString profile
-        = settings->natifyUrl(settings->sectorPath()) + QDir::separator() + communityProfileName;
+        = settings->natifyUrl(settings->sectorPath()) + QDir::separator()
+        + ProfileMerge::communityProfileName;
     if (isFile(profile)
         && !Platform::setRegistryValue(euroscopeSettingsKey, lastProfileValue, profile))
         qCWarning(lcLauncher) << "Could not set EuroScope's last profile to" << profile;

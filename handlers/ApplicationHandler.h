@@ -12,11 +12,17 @@ class ApplicationHandler : public QObject, public QmlSingletonType<ApplicationHa
     Q_OBJECT
     /// "Build " followed by the build number.
     Q_PROPERTY(QString buildNumberString READ buildNumberString CONSTANT)
+    /// The product's name and release, as the About page shows it.
+    Q_PROPERTY(QString productTitle READ productTitle CONSTANT)
+    /// The invitation to the community's chat server.
+    Q_PROPERTY(QString chatInvitation READ chatInvitation CONSTANT)
 
 public:
     explicit ApplicationHandler(QObject *parent = nullptr);
 
     QString buildNumberString() const;
+    QString productTitle() const;
+    QString chatInvitation() const;
 
 public Q_SLOTS:
     void startEuroscope();

@@ -9,7 +9,6 @@
 #include <QTimer>
 
 namespace {
-const QString checkerMode = QStringLiteral("client");
 const QString listEndpoint = QStringLiteral("checkClient.php");
 } // namespace
 
@@ -21,7 +20,7 @@ SelfUpdateHandler::SelfUpdateHandler()
 
     filesChecker = std::make_unique<FilesChecker>(nullptr, true);
     filesChecker->SetRootPath(QCoreApplication::applicationDirPath());
-    filesChecker->SetMode(checkerMode);
+    filesChecker->SetMode(ProgramFolderUpdate::modeText);
 
     // A child, so that it goes with the handler.
     watchdog = new QTimer(this);

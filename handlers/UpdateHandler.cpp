@@ -7,7 +7,6 @@
 #include <QFileInfo>
 
 namespace {
-const QString checkerMode = QStringLiteral("sector");
 const QString listEndpoint = QStringLiteral("getfilelist.php");
 } // namespace
 
@@ -43,7 +42,7 @@ void UpdateHandler::checkUpdate()
     filesToUpdate = 0;
     attachRelays();
     filesChecker->SetRootPath(sectorFolder);
-    filesChecker->SetMode(checkerMode);
+    filesChecker->SetMode(SectorFolderUpdate::modeText);
     filesChecker->RequestFilelist(listEndpoint);
 }
 

@@ -104,11 +104,3 @@ void FilesChecker::DownloadSectorFiles()
 {
     sectorFolder.download();
 }
-
-bool FilesChecker::WriteFile(const QString &filePath, const QByteArray &data)
-{
-    // Only a sector file has a listed time; any other keeps its time of writing.
-    const bool written = sectorFolder.writeFile(filePath, data);
-    Q_EMIT OneFileUpdated();
-    return written;
-}

@@ -49,9 +49,6 @@ public:
 
     void DownloadClientFiles();
     void DownloadSectorFiles();
-    // Writes one downloaded file (full local path, body) and returns whether
-    // it was written. Emits OneFileUpdated() either way.
-    bool WriteFile(const QString &filePath, const QByteArray &data);
 
 Q_SIGNALS:
     void OneFileUpdated();

@@ -70,7 +70,7 @@ const QByteArrayList &profileKeys()
 
 bool appliesTo(const QString &filePath)
 {
-    return filePath.contains(QLatin1String("Brenmar.prf"), Qt::CaseInsensitive)
+    return filePath.contains(communityProfileName, Qt::CaseInsensitive)
         || filePath.contains(QLatin1String(".asr"), Qt::CaseInsensitive);
 }
 

@@ -10,11 +10,14 @@
 // byte for byte.
 namespace ProfileMerge {
 
+// The community's EuroScope profile, in the sector folder.
+inline const QString communityProfileName = QStringLiteral("Brenmar.prf");
+
 // The line markers whose lines belong to the user, in their fixed order.
 const QByteArrayList &profileKeys();
 
 // Whether the file at filePath is merged when it is downloaded: its path
-// holds "Brenmar.prf" or ".asr" anywhere, in any letter case.
+// holds the community profile's name or ".asr" anywhere, in any letter case.
 bool appliesTo(const QString &filePath);
 
 // Whether line holds at least one marker, in any letter case.

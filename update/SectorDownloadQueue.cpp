@@ -10,11 +10,6 @@ void SectorDownloadQueue::setMaxInFlight(int count)
     maxRequests = count;
 }
 
-int SectorDownloadQueue::maxInFlight() const
-{
-    return maxRequests;
-}
-
 void SectorDownloadQueue::start(const QStringList &paths)
 {
     this->paths = paths;

@@ -7,7 +7,7 @@
 // Decides which sector download goes out next. Plain logic: the caller posts
 // the requests and tells the queue what their replies report.
 //
-// Paths go out in list order, at most maxInFlight() at a time. Each running
+// Paths go out in list order, at most setMaxInFlight()'s count at a time. Each running
 // reply buffers what Qt's network thread reads ahead of this one, so large
 // bodies are let in only while the sizes of the running downloads add up to at
 // most byteBudget, a download whose headers have not come yet counted at the
@@ -32,7 +32,6 @@ public:
     static constexpr qint64 byteBudget = 16 * 1024 * 1024;
 
     void setMaxInFlight(int count);
-    int maxInFlight() const;
 
     // Starts a batch of these paths. Downloads of an earlier batch that are
     // still running keep counting until they end.

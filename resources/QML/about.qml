@@ -35,7 +35,7 @@ Rectangle {
         objectName: "aboutTitle"
         x: 260
         y: 21
-        text: "Tarn Beta 3"
+        text: ApplicationHandler.productTitle
         color: Theme.lightText
         font.family: Theme.fontFamily
         font.pixelSize: 34
@@ -72,7 +72,7 @@ Rectangle {
         font.pointSize: 12
         text: "Official site: " + aboutPage.link("https://www.tarn-atc.example/", "https://www.tarn-atc.example/")
               + "<br><br>"
-              + "Join Brenmar vACC " + aboutPage.link("https://chat.tarn-atc.example/invite/tarn", "Discord")
+              + "Join Brenmar vACC " + aboutPage.link(ApplicationHandler.chatInvitation, "Discord")
               + "<br><br><br>"
               + "Feel free to provide feedback and bug reports using:<br>"
               + "E-Mail: " + aboutPage.link("mailto:feedback@tarn-atc.example", "feedback@tarn-atc.example")

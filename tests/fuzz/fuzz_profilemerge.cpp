@@ -1,10 +1,10 @@
 // Fuzzes the profile merge. The input is the user's copy, a NUL byte, then
-// the downloaded file (no NUL: no user copy). The result is checked against
-// the merge rules read on their own, with the markers written out apart from
-// the merge's own list (so a marker lost from that list shows): the
-// download's lines without the user's markers, without carriage returns and
-// each ending in a line feed, then the user's keyed lines byte for byte, in
-// order, the last one even without a line feed.
+// the downloaded file (no NUL: no user copy). The result must hold, in this
+// order, lines without carriage returns, each ending in a line feed, none of
+// them a user's line, as many as the download holds other lines; then the
+// user's lines of the user's copy, byte for byte. User lines are found by
+// the markers written out apart from the merge's own list, so a marker lost
+// from that list shows.
 
 #include "update/ProfileMerge.h"
 
@@ -44,6 +44,12 @@ QByteArrayList splitLines(const QByteArray &bytes)
         lines.removeLast();
     return lines;
 }
+
+[[noreturn]] void broken(const char *invariant)
+{
+    fprintf(stderr, "Broken merge invariant: %s\n", invariant);
+    abort();
+}
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
@@ -58,21 +64,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int split = input.indexOf('\0');
     const QByteArray userCopy = split < 0 ? QByteArray() : input.left(split);
     const QByteArray downloaded = split < 0 ? input : input.mid(split + 1);
+    const QByteArray merged = ProfileMerge::MergeProfile(userCopy, downloaded);
 
-    QByteArray expected;
-    for (QByteArray line : splitLines(QByteArray(downloaded).replace('\r', QByteArray()))) {
-        if (!isUserLine(line))
-            expected += line.endsWith('\n') ? line : line + '\n';
-    }
+    QByteArray userLines;
     for (const QByteArray &line : splitLines(userCopy)) {
         if (isUserLine(line))
-            expected += line;
+            userLines += line;
     }
-    if (ProfileMerge::MergeProfile(userCopy, downloaded) != expected) {
-        fprintf(stderr,
-                "Broken merge invariant: the result is not the download's kept lines "
-                "followed by the user's keyed lines\n");
-        abort();
-    }
+    if (!merged.endsWith(userLines))
+        broken("the user's lines are not kept at the end, byte for byte, in order");
+    const QByteArray kept = merged.chopped(userLines.size());
+    if (kept.contains('\r') || (!kept.isEmpty() && !kept.endsWith('\n')))
+        broken("a kept line holds a carriage return or lacks its line feed");
+    const QByteArrayList keptLines = splitLines(kept);
+    if (std::any_of(keptLines.cbegin(), keptLines.cend(), isUserLine))
+        broken("a user's line of the download is kept");
+    const QByteArrayList downloadedLines = splitLines(QByteArray(downloaded).replace('\r', ""));
+    if (keptLines.size()
+        != std::count_if(downloadedLines.cbegin(), downloadedLines.cend(),
+                         [](const QByteArray &line) { return !isUserLine(line); }))
+        broken("a line of the download that is not a user's line is lost");
     return 0;
 }

@@ -58,8 +58,7 @@ void loadSettings(const uint8_t *data, size_t size)
         || file.write(reinterpret_cast<const char *>(data), qint64(size)) != qint64(size))
         broken("settings.dat could not be written");
     file.close();
-    if (!settings->loadSettings())
-        broken("a settings.dat that exists did not load");
+    settings->loadSettings();
     if (!settings->saveSettings() || !file.open(QIODevice::ReadOnly))
         broken("the loaded store could not be saved");
     const QByteArray saved = file.readAll();

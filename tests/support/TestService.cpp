@@ -3,6 +3,7 @@
 #include "handlers/SettingsHandler.h"
 #include "net/ApiBaseUrl.h"
 #include "net/RequestSender.h"
+#include "update/FilesChecker.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -119,6 +120,14 @@ void resetTestService(const QString &contentRoot)
     testService().clearRequests();
 }
 
+devservice::Fault faultOn(const std::string &endpoint, const std::string &file)
+{
+    devservice::Fault fault;
+    fault.endpoint = endpoint;
+    fault.file = file;
+    return fault;
+}
+
 std::vector<devservice::RecordedRequest> requestsTo(const std::string &path)
 {
     std::vector<devservice::RecordedRequest> matching = testService().requests();
@@ -186,12 +195,14 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-bool writeFile(const QString &path, const QByteArray &data)
+bool writeFile(const QString &path, const QByteArray &data, const QDateTime &modified)
 {
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
         return false;
     QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+    // Flushed first: a write after the time is set would set it again.
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.flush()
+        && (!modified.isValid() || file.setFileTime(modified, QFileDevice::FileModificationTime));
 }
 
 QString fileUrl(const QString &path)
@@ -204,6 +215,24 @@ bool setModificationTime(const QString &path, const QDateTime &time)
     QFile file(path);
     return file.open(QIODevice::ReadWrite)
         && file.setFileTime(time, QFileDevice::FileModificationTime);
+}
+
+bool compareWithList(FilesChecker &checker, const QString &root, const QString &mode)
+{
+    checker.SetRootPath(root);
+    checker.SetMode(mode);
+    QSignalSpy compared(&checker, &FilesChecker::FilesCompared);
+    checker.RequestFilelist(mode == QLatin1String("client") ? QStringLiteral("checkClient.php")
+                                                            : QStringLiteral("getfilelist.php"));
+    return waitForSignals(compared);
+}
+
+bool downloadDifferences(FilesChecker &checker, const QString &mode)
+{
+    QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+    mode == QLatin1String("client") ? checker.DownloadClientFiles()
+                                    : checker.DownloadSectorFiles();
+    return waitForSignals(finished);
 }
 
 SettingsHandler *settings()

@@ -17,13 +17,27 @@
 #include <string>
 #include <vector>
 
+class FilesChecker;
 class SettingsHandler;
+
+// Skips the current test with the message where a tool the README calls
+// optional is missing; fails it instead where every test must run
+// (TARN_REQUIRE_EVERY_TEST set, as scripts/test sets it).
+#define TARN_SKIP(message)                                                                         \
+    do {                                                                                           \
+        if (qEnvironmentVariableIsSet("TARN_REQUIRE_EVERY_TEST"))                                  \
+            QFAIL(message);                                                                        \
+        QSKIP(message);                                                                            \
+    } while (false)
 
 // The development service this test program talks to; apiBaseUrl points at it.
 devservice::DevService &testService();
 
 // Serves this content root with no faults and no requests recorded.
 void resetTestService(const QString &contentRoot);
+// A fault on the requests to endpoint ("login.php"), or to it for one file;
+// the caller sets what it does.
+devservice::Fault faultOn(const std::string &endpoint, const std::string &file = {});
 
 // The requests the service has seen at exactly this path, in order.
 std::vector<devservice::RecordedRequest> requestsTo(const std::string &path);
@@ -52,12 +66,19 @@ bool waitForSignals(QSignalSpy &spy, int count = 1, int timeoutMs = 10000);
 
 // Reads a whole file; empty when it cannot be opened.
 QByteArray readFile(const QString &path);
-// Writes a whole file, creating its folder; false when that fails.
-bool writeFile(const QString &path, const QByteArray &data);
+// Writes a whole file, creating its folder, with this modification time when
+// it is valid; false when that fails.
+bool writeFile(const QString &path, const QByteArray &data, const QDateTime &modified = {});
 // The file: URL of a local path, as the settings store paths.
 QString fileUrl(const QString &path);
 // Sets the file's modification time; false when that fails.
 bool setModificationTime(const QString &path, const QDateTime &time);
+
+// Compares root with the list of mode ("client" or "sector") and waits for
+// the comparison; then downloads what differs and waits for the end of the
+// batch. False when either does not end.
+bool compareWithList(FilesChecker &checker, const QString &root, const QString &mode);
+bool downloadDifferences(FilesChecker &checker, const QString &mode);
 
 // The store start-up makes, as the interface reaches it.
 SettingsHandler *settings();

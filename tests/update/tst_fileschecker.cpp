@@ -107,29 +107,14 @@ private:
     bool serve(QStringView relative, const QByteArray &data, const QDateTime &time = {}) const
     {
         const QString path = m_content->filePath(relative.toString());
-        return writeFile(path, data) && (!time.isValid() || setModificationTime(path, time));
+        return writeFile(path, data, time);
     }
     // A file in the local folder, with its time.
     bool place(QStringView relative, const QByteArray &data, const QDateTime &time = {}) const
     {
-        return writeFile(localPath(relative), data)
-            && (!time.isValid() || setModificationTime(localPath(relative), time));
+        return writeFile(localPath(relative), data, time);
     }
     QMap<QString, QByteArray> localFiles() const { return contents(snapshot(root())); }
-    bool compare(FilesChecker &checker, QStringView mode) const
-    {
-        checker.SetRootPath(root());
-        checker.SetMode(mode.toString());
-        QSignalSpy compared(&checker, &FilesChecker::FilesCompared);
-        checker.RequestFilelist(listEndpoint(mode));
-        return waitForSignals(compared);
-    }
-    static bool download(FilesChecker &checker, QStringView mode)
-    {
-        QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-        mode == u"client" ? checker.DownloadClientFiles() : checker.DownloadSectorFiles();
-        return waitForSignals(finished);
-    }
 
     std::unique_ptr<QTemporaryDir> m_content;
     std::unique_ptr<QTemporaryDir> m_area;
@@ -213,7 +198,7 @@ private Q_SLOTS:
         FilesChecker checker(nullptr, true);
         QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
         QSignalSpy restart(&checker, &FilesChecker::RestartNeeded);
-        QVERIFY2(compare(checker, u"client"), "The client comparison did not finish.");
+        QVERIFY2(compareWithList(checker, root(), QStringLiteral("client")), "The client comparison did not finish.");
         QVERIFY2(waitForSignals(finished), "The downloads did not finish.");
         QCOMPARE(requestedFiles(u"client"), requested);
         QCOMPARE(checker.FailedWriteCount(), quint64(2));
@@ -296,9 +281,8 @@ private Q_SLOTS:
                 serve(QString(mode + QLatin1Char('/') + name), QByteArray(4 * 1024 * 1024, 'n')));
             QVERIFY(place(name, QByteArray(256 * 1024, 'o'), oldTime));
             faulted.append(client ? name : QStringLiteral("//") + name);
-            devservice::Fault fault;
-            fault.endpoint = client ? "downloadFile.php" : "downloadSectorFile.php";
-            fault.file = faulted.last().toStdString();
+            devservice::Fault fault = faultOn(client ? "downloadFile.php" : "downloadSectorFile.php",
+                                              faulted.last().toStdString());
             fault.dropMidBody = dropMidBody;
             fault.noContentDisposition = !dropMidBody;
             testService().addFault(fault);
@@ -307,7 +291,7 @@ private Q_SLOTS:
         expected.insert(QStringLiteral("a.txt"), "a");
 
         FilesChecker checker(nullptr, false);
-        QVERIFY2(compare(checker, mode), "The comparison did not finish.");
+        QVERIFY2(compareWithList(checker, root(), mode), "The comparison did not finish.");
         QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
         // The faulted files stay pending, so each batch asks for them again,
         // and each ends, counting them with their reason.
@@ -351,7 +335,7 @@ private Q_SLOTS:
         setList(u"sector", "[{\"A\": {\"b.txt\": " + time + "}}]");
         QVERIFY(!localTime.isValid() || place(u"A/b.txt", "local", localTime));
         FilesChecker checker(nullptr, false);
-        QVERIFY2(compare(checker, u"sector"), "The sector comparison did not finish.");
+        QVERIFY2(compareWithList(checker, root(), QStringLiteral("sector")), "The sector comparison did not finish.");
         QCOMPARE(checker.PendingFiles(),
                  outdated ? QStringList{QStringLiteral("//A/b.txt")} : QStringList());
     }
@@ -378,8 +362,8 @@ private Q_SLOTS:
                 && place(u"Folder.txt/inside.txt", "a folder"));
 
         FilesChecker checker(nullptr, false);
-        QVERIFY2(compare(checker, u"sector"), "The sector comparison did not finish.");
-        QVERIFY2(download(checker, u"sector"), "The sector downloads did not finish.");
+        QVERIFY2(compareWithList(checker, root(), QStringLiteral("sector")), "The sector comparison did not finish.");
+        QVERIFY2(downloadDifferences(checker, QStringLiteral("sector")), "The sector downloads did not finish.");
         QCOMPARE(checker.FailedWriteCount(), quint64(2));
         QVERIFY2(
             localFiles()
@@ -495,8 +479,8 @@ private Q_SLOTS:
         auto before = snapshot(m_area->path());
 
         FilesChecker checker(nullptr, false);
-        QVERIFY2(compare(checker, mode), "The comparison did not finish.");
-        QVERIFY2(download(checker, mode), "The download of the ordinary files did not finish.");
+        QVERIFY2(compareWithList(checker, root(), mode), "The comparison did not finish.");
+        QVERIFY2(downloadDifferences(checker, mode), "The download of the ordinary files did not finish.");
         QCOMPARE(requestedFiles(mode), requested);
         auto after = snapshot(m_area->path());
         for (const QString &path : qAsConst(written))

@@ -45,7 +45,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         if (geteuid() != 0)
-            QSKIP("Mounting a small file system needs root; the full-disk cases are skipped.");
+            TARN_SKIP("Mounting a small file system needs root; the full-disk cases are skipped.");
         new SettingsHandler(this);
     }
 
@@ -87,16 +87,15 @@ private Q_SLOTS:
             + (settingsSave ? QFileInfo(QStringLiteral(TARN_UPDATE_HELPER)).size() : 0);
         const QByteArray options = "size=" + QByteArray::number(room);
         if (::mount("tarn-fulldisk", mountPoint.constData(), "tmpfs", 0, options.constData()) != 0)
-            QSKIP(qPrintable(QStringLiteral("No tmpfs could be mounted: %1.")
+            TARN_SKIP(qPrintable(QStringLiteral("No tmpfs could be mounted: %1.")
                                  .arg(QString::fromLocal8Bit(std::strerror(errno)))));
         const auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
         QTemporaryDir content;
         resetTestService(content.path());
         const QString published = content.filePath(QStringLiteral("sector/") + path);
         const QDateTime serviceTime(QDate(2024, 3, 9), QTime(17, 45, 12), Qt::LocalTime);
-        QVERIFY(writeFile(published, newContent) && setModificationTime(published, serviceTime));
-        QVERIFY(writeFile(disk.filePath(path), oldContent)
-                && setModificationTime(disk.filePath(path), serviceTime.addYears(-1)));
+        QVERIFY(writeFile(published, newContent, serviceTime));
+        QVERIFY(writeFile(disk.filePath(path), oldContent, serviceTime.addYears(-1)));
         QStringList files{path, fillerName};
         if (settingsSave) {
             QVERIFY(copyHelperInto(disk.path()));
