@@ -44,24 +44,6 @@ QString programFile(const QString &relative)
     return QCoreApplication::applicationDirPath() + QLatin1Char('/') + relative;
 }
 
-// Copies the stand-in program (tests/support/StandIn.cpp) to path.
-bool placeStandIn(const QString &path)
-{
-    return QDir().mkpath(QFileInfo(path).absolutePath())
-        && QFile::copy(QStringLiteral(TARN_STANDIN), path);
-}
-
-// The lines the stand-in at path recorded, once it has run: its working
-// directory, argument count, arguments, inherited self-restart marker and
-// EuroScope's last profile.
-QStringList waitForRecord(const QString &path)
-{
-    const QString record = path + QStringLiteral(".run");
-    if (!waitUntil([&] { return QFile::exists(record); }, 30000))
-        return {};
-    return QString::fromUtf8(readFile(record)).split(QLatin1Char('\n'));
-}
-
 // Empties the registry keys the launcher reads and writes.
 void clearRegistry()
 {

@@ -120,10 +120,7 @@ private Q_SLOTS:
                         content.filePath(QStringLiteral("accounts.json"))));
         for (const QString &file : sectorFiles)
             QVERIFY(writeFile(content.filePath(QStringLiteral("sector/") + file), file.toUtf8()));
-        // EuroScope is a shell script that notes each start.
-        QVERIFY(writeFile(
-            euroscope, "#!/bin/sh\necho started >> '" + QFile::encodeName(euroscope) + ".log'\n"));
-        QVERIFY(QFile::setPermissions(euroscope, QFile::ReadOwner | QFile::ExeOwner));
+        QVERIFY(placeStandIn(euroscope));
         QVERIFY(QDir().mkpath(sectorFolder));
         resetTestService(content.path());
         testService().addFault(held("checkClient.php", 503));
@@ -380,9 +377,7 @@ private Q_SLOTS:
         settings()->setEuroscopePath(chosen);
         click(QStringLiteral("launchEuroscopeButton"));
         QCOMPARE(text(QStringLiteral("statusText1")), QStringLiteral("AFV not found"));
-        QVERIFY2(
-            waitUntil([&] { return readFile(euroscope + QStringLiteral(".log")) == "started\n"; }),
-            "EuroScope was not started.");
+        QVERIFY2(!waitForRecord(euroscope).isEmpty(), "EuroScope was not started.");
         click(QStringLiteral("launchDiscordButton"));
         QCOMPARE(opened.size(), 1);
         QCOMPARE(opened.first().host(), QStringLiteral("chat.tarn-atc.example"));

@@ -205,6 +205,20 @@ bool writeFile(const QString &path, const QByteArray &data, const QDateTime &mod
         && (!modified.isValid() || file.setFileTime(modified, QFileDevice::FileModificationTime));
 }
 
+bool placeStandIn(const QString &path)
+{
+    return QDir().mkpath(QFileInfo(path).absolutePath())
+        && QFile::copy(QStringLiteral(TARN_STANDIN), path);
+}
+
+QStringList waitForRecord(const QString &path)
+{
+    const QString record = path + QStringLiteral(".run");
+    if (!waitUntil([&] { return QFile::exists(record); }, 30000))
+        return {};
+    return QString::fromUtf8(readFile(record)).split(QLatin1Char('\n'));
+}
+
 QString fileUrl(const QString &path)
 {
     return QUrl::fromLocalFile(path).toString();

@@ -69,6 +69,12 @@ QByteArray readFile(const QString &path);
 // Writes a whole file, creating its folder, with this modification time when
 // it is valid; false when that fails.
 bool writeFile(const QString &path, const QByteArray &data, const QDateTime &modified = {});
+// Copies the stand-in program (tests/support/StandIn.cpp) to path.
+bool placeStandIn(const QString &path);
+// The lines the stand-in at path recorded, once it has run: its working
+// directory, argument count, arguments, inherited self-restart marker and
+// EuroScope's last profile; empty when it did not run.
+QStringList waitForRecord(const QString &path);
 // The file: URL of a local path, as the settings store paths.
 QString fileUrl(const QString &path);
 // Sets the file's modification time; false when that fails.
