@@ -5,6 +5,8 @@
 
 #include <QNetworkReply>
 
+#include <memory>
+
 namespace {
 const QString notWritten = QStringLiteral("a file could not be written to the disk");
 } // namespace
@@ -29,7 +31,14 @@ QString FolderUpdate::failureReason() const
     return firstFailure;
 }
 
-int FolderUpdate::startBatch(int count)
+void FolderUpdate::startDownloads(const QStringList &paths)
+{
+    startBatch(paths.size());
+    queue.start(paths);
+    postDownloads();
+}
+
+void FolderUpdate::startBatch(int count)
 {
     ++batch;
     unanswered = count;
@@ -38,7 +47,39 @@ int FolderUpdate::startBatch(int count)
     firstFailure.clear();
     if (count == 0)
         Q_EMIT finished();
-    return batch;
+}
+
+void FolderUpdate::postDownloads()
+{
+    // Called whenever a reply finishes or reports its size, so the window
+    // refills one request at a time and posting never holds the event loop
+    // for long.
+    QString path;
+    while (queue.takeNext(path))
+        postDownload(path, batch);
+}
+
+void FolderUpdate::followDownload(QNetworkReply *reply, const QString &path)
+{
+    auto once = std::make_shared<QMetaObject::Connection>();
+    *once = connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply, path, once] {
+        disconnect(*once);
+        headersArrived(reply, path);
+    });
+    connect(reply, &QNetworkReply::finished, this, [this, path] {
+        queue.finished(path);
+        postDownloads();
+    });
+}
+
+void FolderUpdate::headersArrived(QNetworkReply *reply, const QString &path)
+{
+    bool known = false;
+    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    queue.headersArrived(path, known ? length : -1);
+    if (reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool())
+        queue.setMaxInFlight(DownloadQueue::multiplexedMaxInFlight);
+    postDownloads();
 }
 
 void FolderUpdate::requestEnded(int requestBatch, Outcome outcome, const QString &reason)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DownloadQueue.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -8,9 +10,10 @@ class QNetworkReply;
 
 // One mode's work for FilesChecker: a local folder compared with the service's
 // list, and the downloads of what differs (ProgramFolderUpdate for "client",
-// SectorFolderUpdate for "sector"). A download batch ends once each of its
-// requests has ended, written, not written or failed; a file whose download
-// failed stays pending for the next batch.
+// SectorFolderUpdate for "sector"), as many at a time as DownloadQueue lets
+// out. A download batch ends once each of its requests has ended, written,
+// not written or failed; a file whose download failed stays pending for the
+// next batch.
 class FolderUpdate : public QObject
 {
     Q_OBJECT
@@ -42,9 +45,16 @@ Q_SIGNALS:
 protected:
     enum class Outcome { Written, NotWritten, Failed };
 
-    // Starts a batch of count requests and returns its number; a batch of
-    // none has ended at once.
-    int startBatch(int count);
+    // Starts a batch downloading these paths, in this order: postDownload()
+    // is called for each when the window has room for it.
+    void startDownloads(const QStringList &paths);
+    // Posts the download of path for batch; the subclass hands its reply to
+    // followDownload().
+    virtual void postDownload(const QString &path, int batch) = 0;
+    // Counts the reply to path's download in the window until it has
+    // finished. Called after the subclass has connected to the reply, so
+    // its own handlers run first.
+    void followDownload(QNetworkReply *reply, const QString &path);
     // Counts the outcome of one request of batch (a failed download with
     // its reason), and ends the batch after its last request. Requests of
     // an earlier batch are not counted.
@@ -57,6 +67,12 @@ protected:
     QString rootPath;
 
 private:
+    // Starts a batch of count requests; a batch of none has ended at once.
+    void startBatch(int count);
+    void postDownloads();
+    void headersArrived(QNetworkReply *reply, const QString &path);
+
+    DownloadQueue queue;
     int batch = 0;
     int unanswered = 0;
     quint64 failedWrites = 0;

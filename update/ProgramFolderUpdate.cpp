@@ -127,17 +127,20 @@ void ProgramFolderUpdate::compareFolder()
 void ProgramFolderUpdate::download()
 {
     qCDebug(lcUpdate) << "Program files to download:" << clientPending.size();
-    const int batch = startBatch(clientPending.size());
-    for (const QString &path : qAsConst(clientPending)) {
-        auto *sender = new RequestSender(this);
-        connect(sender, &RequestSender::onResponse, this,
-                [this, path, batch](QNetworkReply *reply) { OnDownloadReply(reply, path, batch); });
-        connect(sender, &RequestSender::onFailure, this, [this, batch](const QString &reason) {
-            requestEnded(batch, Outcome::Failed, reason);
-        });
-        sender->sendRequest(apiBaseUrl + downloadEndpoint,
-                            {{QStringLiteral("file"), path}, {QStringLiteral("mode"), modeText}});
-    }
+    startDownloads(pendingFiles());
+}
+
+void ProgramFolderUpdate::postDownload(const QString &path, int batch)
+{
+    auto *sender = new RequestSender(this);
+    connect(sender, &RequestSender::replyStarted, this,
+            [this, path](QNetworkReply *reply) { followDownload(reply, path); });
+    connect(sender, &RequestSender::onResponse, this,
+            [this, path, batch](QNetworkReply *reply) { OnDownloadReply(reply, path, batch); });
+    connect(sender, &RequestSender::onFailure, this,
+            [this, batch](const QString &reason) { requestEnded(batch, Outcome::Failed, reason); });
+    sender->sendRequest(apiBaseUrl + downloadEndpoint,
+                        {{QStringLiteral("file"), path}, {QStringLiteral("mode"), modeText}});
 }
 
 int ProgramFolderUpdate::pendingCount() const

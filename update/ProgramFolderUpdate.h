@@ -42,7 +42,7 @@ public:
     // compared(). False, and listFailed() instead, when the reply is no
     // whole list.
     bool compareWith(QNetworkReply *reply);
-    // Requests every file still to download, all at once.
+    // Requests every file still to download, in the order of their paths.
     void download() override;
     int pendingCount() const override;
     // Sorted.
@@ -56,6 +56,7 @@ private Q_SLOTS:
     void OnDownloadReply(gsl::not_null<QNetworkReply *> reply, QString filePath, int batch);
 
 private:
+    void postDownload(const QString &path, int batch) override;
     void takeEntries(const QJsonArray &list);
     void compareFolder();
     bool passesHashCheck(const QString &relativePath, const QByteArray &body) const;

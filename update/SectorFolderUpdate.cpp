@@ -91,34 +91,18 @@ bool SectorFolderUpdate::writeFile(const QString &filePath, const QByteArray &da
 void SectorFolderUpdate::download()
 {
     clearedFolders.clear();
-    postingBatch = startBatch(sectorPending.size());
-    queue.start(sectorPending.toList());
-    postRequests();
+    startDownloads(sectorPending.toList());
 }
 
-void SectorFolderUpdate::postRequests()
-{
-    // Called whenever a reply finishes or reports its size, so the window
-    // refills one request at a time and posting never holds the event loop
-    // for long.
-    QString path;
-    while (queue.takeNext(path))
-        postRequest(path);
-}
-
-void SectorFolderUpdate::postRequest(const QString &path)
+void SectorFolderUpdate::postDownload(const QString &path, int batch)
 {
     auto *sender = new RequestSender(this);
     connect(sender, &RequestSender::replyStarted, this,
             [this, path](QNetworkReply *reply) { OnReplyStarted(reply, path); });
     connect(sender, &RequestSender::onResponse, this,
-            [this, path, batch = postingBatch](QNetworkReply *reply) {
-                OnDownloadReply(reply, path, batch);
-            });
+            [this, path, batch](QNetworkReply *reply) { OnDownloadReply(reply, path, batch); });
     connect(sender, &RequestSender::onFailure, this,
-            [this, batch = postingBatch](const QString &reason) {
-                requestEnded(batch, Outcome::Failed, reason);
-            });
+            [this, batch](const QString &reason) { requestEnded(batch, Outcome::Failed, reason); });
     sender->sendRequest(apiBaseUrl + downloadEndpoint, {{QStringLiteral("file"), path}});
 }
 
@@ -135,6 +119,7 @@ void SectorFolderUpdate::OnReplyStarted(QNetworkReply *reply, const QString &pat
     // Connected after the sender's own, so this runs once the reply has been
     // handled.
     connect(reply, &QNetworkReply::finished, this, [this, reply] { endRequest(reply); });
+    followDownload(reply, path);
 }
 
 SectorFolderUpdate::Download *SectorFolderUpdate::downloadOf(QNetworkReply *reply) const
@@ -149,11 +134,6 @@ void SectorFolderUpdate::OnMetaData(QNetworkReply *reply)
     if (!download || download->headersSeen)
         return;
     download->headersSeen = true;
-    bool known = false;
-    const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
-    queue.headersArrived(download->path, known ? length : -1);
-    if (reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool())
-        queue.setMaxInFlight(SectorDownloadQueue::multiplexedMaxInFlight);
     // Only what would be written at the end is streamed; any other body stays
     // with the reply, as before, and is dropped with it.
     if (!download->wholeBody && DownloadedFile::whyNotWritable(reply).isEmpty()) {
@@ -163,7 +143,6 @@ void SectorFolderUpdate::OnMetaData(QNetworkReply *reply)
         if (DownloadedFile::makeFolderFor(download->target) && part->open())
             download->part = std::move(part);
     }
-    postRequests();
 }
 
 void SectorFolderUpdate::streamBody(QNetworkReply *reply)
@@ -242,8 +221,6 @@ void SectorFolderUpdate::endRequest(QNetworkReply *reply)
     // not to be written.
     const std::unique_ptr<Download> download = std::move(it->second);
     downloads.erase(it);
-    queue.finished(download->path);
-    postRequests();
 }
 
 void SectorFolderUpdate::removePartFilesOnce(const QString &target)

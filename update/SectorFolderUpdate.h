@@ -2,7 +2,6 @@
 
 #include "FolderUpdate.h"
 #include "PendingPaths.h"
-#include "SectorDownloadQueue.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -20,8 +19,8 @@ class QNetworkReply;
 
 // The "sector" work of FilesChecker: the sector folder compared with the
 // service's tree by modification time (SectorTreeWalk), and the downloads of
-// what is outdated, as many at a time as SectorDownloadQueue lets out. A body
-// that needs no profile merge is streamed into its part file as it arrives.
+// what is outdated. A body that needs no profile merge is streamed into its
+// part file as it arrives.
 class SectorFolderUpdate : public FolderUpdate
 {
     Q_OBJECT
@@ -51,8 +50,7 @@ private Q_SLOTS:
 private:
     struct Download;
 
-    void postRequests();
-    void postRequest(const QString &path);
+    void postDownload(const QString &path, int batch) override;
     void OnReplyStarted(QNetworkReply *reply, const QString &path);
     void OnMetaData(QNetworkReply *reply);
     void streamBody(QNetworkReply *reply);
@@ -65,11 +63,8 @@ private:
     // The listed time text of each file to download, by its path.
     QHash<QString, QString> sectorTimes;
     PendingPaths sectorPending;
-    SectorDownloadQueue queue;
     // Every posted request whose reply has not finished yet.
     std::unordered_map<QNetworkReply *, std::unique_ptr<Download>> downloads;
     // Folders of the current download already cleared of partial files.
     QSet<QString> clearedFolders;
-    // The batch whose requests go out now.
-    int postingBatch = 0;
 };

@@ -8,9 +8,9 @@
 
 #include "net/RequestSender.h"
 #include "update/AtomicFileWriter.h"
+#include "update/DownloadQueue.h"
 #include "update/FilesChecker.h"
 #include "update/ListedPath.h"
-#include "update/SectorDownloadQueue.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -198,7 +198,8 @@ private Q_SLOTS:
         FilesChecker checker(nullptr, true);
         QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
         QSignalSpy restart(&checker, &FilesChecker::RestartNeeded);
-        QVERIFY2(compareWithList(checker, root(), QStringLiteral("client")), "The client comparison did not finish.");
+        QVERIFY2(compareWithList(checker, root(), QStringLiteral("client")),
+                 "The client comparison did not finish.");
         QVERIFY2(waitForSignals(finished), "The downloads did not finish.");
         QCOMPARE(requestedFiles(u"client"), requested);
         QCOMPARE(checker.FailedWriteCount(), quint64(2));
@@ -281,8 +282,9 @@ private Q_SLOTS:
                 serve(QString(mode + QLatin1Char('/') + name), QByteArray(4 * 1024 * 1024, 'n')));
             QVERIFY(place(name, QByteArray(256 * 1024, 'o'), oldTime));
             faulted.append(client ? name : QStringLiteral("//") + name);
-            devservice::Fault fault = faultOn(client ? "downloadFile.php" : "downloadSectorFile.php",
-                                              faulted.last().toStdString());
+            devservice::Fault fault
+                = faultOn(client ? "downloadFile.php" : "downloadSectorFile.php",
+                          faulted.last().toStdString());
             fault.dropMidBody = dropMidBody;
             fault.noContentDisposition = !dropMidBody;
             testService().addFault(fault);
@@ -307,6 +309,55 @@ private Q_SLOTS:
         QCOMPARE(checker.PendingFiles(), faulted);
         QVERIFY2(localFiles() == expected,
                  "A failed reply changed an old file or left a partial file.");
+    }
+
+    void downloadsWaitInTheProgram_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("client") << QStringLiteral("client");
+        QTest::newRow("sector") << QStringLiteral("sector");
+    }
+
+    void downloadsWaitInTheProgram()
+    {
+        // Qt opens six connections to a server and queues further requests
+        // itself, where their wait counts against the transfer timeout: on a
+        // slow line they would fail without ever being sent.
+        constexpr int connections = 6;
+        constexpr int fileCount = 20;
+        QFETCH(QString, mode);
+        const bool client = mode == QLatin1String("client");
+        const std::string endpoint = client ? "downloadFile.php" : "downloadSectorFile.php";
+        QStringList requested;
+        for (int i = 0; i < fileCount; ++i) {
+            const QString name = QStringLiteral("f%1.txt").arg(i, 2, 10, QLatin1Char('0'));
+            QVERIFY(serve(QString(mode + QLatin1Char('/') + name), name.toUtf8()));
+            requested << (client ? name : QStringLiteral("//") + name);
+        }
+        // The first file comes at once, which opens the window; the service
+        // holds the others until the test lets them go.
+        testService().addFault(faultOn(endpoint, requested.first().toStdString()));
+        devservice::Fault hold = faultOn(endpoint);
+        hold.hold = true;
+        testService().addFault(hold);
+
+        FilesChecker checker(nullptr, false);
+        QVERIFY2(compareWithList(checker, root(), mode), "The comparison did not finish.");
+        QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
+        client ? checker.DownloadClientFiles() : checker.DownloadSectorFiles();
+        const std::string &path = client ? clientDownload : sectorDownload;
+        QVERIFY2(waitUntil([&] { return requestsTo(path).size() == 1 + connections; }),
+                 "The held downloads did not reach the service.");
+        const QList<QNetworkReply *> replies
+            = RequestSender::sharedManager()->findChildren<QNetworkReply *>();
+        QCOMPARE(std::count_if(replies.cbegin(), replies.cend(),
+                               [](const QNetworkReply *reply) { return reply->isRunning(); }),
+                 connections);
+        testService().releaseHeld();
+        QVERIFY2(waitForSignals(finished), "The downloads did not finish.");
+        QCOMPARE(checker.FailedDownloadCount(), quint64(0));
+        QCOMPARE(requestedFiles(mode), requested);
+        QCOMPARE(localFiles().size(), fileCount);
     }
 
     void sectorOutdatedTest_data()
@@ -335,7 +386,8 @@ private Q_SLOTS:
         setList(u"sector", "[{\"A\": {\"b.txt\": " + time + "}}]");
         QVERIFY(!localTime.isValid() || place(u"A/b.txt", "local", localTime));
         FilesChecker checker(nullptr, false);
-        QVERIFY2(compareWithList(checker, root(), QStringLiteral("sector")), "The sector comparison did not finish.");
+        QVERIFY2(compareWithList(checker, root(), QStringLiteral("sector")),
+                 "The sector comparison did not finish.");
         QCOMPARE(checker.PendingFiles(),
                  outdated ? QStringList{QStringLiteral("//A/b.txt")} : QStringList());
     }
@@ -362,8 +414,10 @@ private Q_SLOTS:
                 && place(u"Folder.txt/inside.txt", "a folder"));
 
         FilesChecker checker(nullptr, false);
-        QVERIFY2(compareWithList(checker, root(), QStringLiteral("sector")), "The sector comparison did not finish.");
-        QVERIFY2(downloadDifferences(checker, QStringLiteral("sector")), "The sector downloads did not finish.");
+        QVERIFY2(compareWithList(checker, root(), QStringLiteral("sector")),
+                 "The sector comparison did not finish.");
+        QVERIFY2(downloadDifferences(checker, QStringLiteral("sector")),
+                 "The sector downloads did not finish.");
         QCOMPARE(checker.FailedWriteCount(), quint64(2));
         QVERIFY2(
             localFiles()
@@ -480,7 +534,8 @@ private Q_SLOTS:
 
         FilesChecker checker(nullptr, false);
         QVERIFY2(compareWithList(checker, root(), mode), "The comparison did not finish.");
-        QVERIFY2(downloadDifferences(checker, mode), "The download of the ordinary files did not finish.");
+        QVERIFY2(downloadDifferences(checker, mode),
+                 "The download of the ordinary files did not finish.");
         QCOMPARE(requestedFiles(mode), requested);
         auto after = snapshot(m_area->path());
         for (const QString &path : qAsConst(written))
@@ -500,8 +555,8 @@ private Q_SLOTS:
     void queueWindow_data()
     {
         // A download without headers yet counts at the average length seen.
-        constexpr qint64 budget = SectorDownloadQueue::byteBudget;
-        constexpr int window = SectorDownloadQueue::defaultMaxInFlight;
+        constexpr qint64 budget = DownloadQueue::byteBudget;
+        constexpr int window = DownloadQueue::defaultMaxInFlight;
         QTest::addColumn<int>("maxInFlight");
         QTest::addColumn<qint64>("length");
         QTest::addColumn<int>("inFlight");
@@ -519,11 +574,11 @@ private Q_SLOTS:
         QFETCH(int, maxInFlight);
         QFETCH(qint64, length);
         QFETCH(int, inFlight);
-        SectorDownloadQueue queue;
+        DownloadQueue queue;
         if (maxInFlight > 0)
             queue.setMaxInFlight(maxInFlight);
         QStringList paths;
-        for (int i = 0; i < std::max(maxInFlight, SectorDownloadQueue::defaultMaxInFlight) + 10; ++i)
+        for (int i = 0; i < std::max(maxInFlight, DownloadQueue::defaultMaxInFlight) + 10; ++i)
             paths.append(QStringLiteral("//Data/f%1.txt").arg(i));
         queue.start(paths);
         QString path;
@@ -546,7 +601,7 @@ private Q_SLOTS:
         // A path listed twice waits for its earlier download, also one of an
         // earlier batch; a new batch waits for its first headers again, and the
         // downloads still running count against it.
-        SectorDownloadQueue queue;
+        DownloadQueue queue;
         queue.start(splitAtSpaces(u"//a //b //a //c"));
         QString path;
         QVERIFY(queue.takeNext(path));

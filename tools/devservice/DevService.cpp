@@ -183,6 +183,9 @@ struct DevService::Private
     std::condition_variable wakeUp;
     bool stopping = false;
     bool heldReleased = false;
+    // Counts the releases of every endpoint, so a request held before one
+    // goes even when clearFaults() follows before it wakes.
+    unsigned releases = 0;
     std::set<std::string> releasedEndpoints;
     std::string root;
     std::string certFile;
@@ -353,8 +356,11 @@ void DevService::Private::waitUnlessStopping(std::chrono::milliseconds delay)
 void DevService::Private::waitUntilReleased(const std::string &endpoint)
 {
     std::unique_lock lock(mutex);
-    wakeUp.wait(lock,
-                [&] { return stopping || heldReleased || releasedEndpoints.count(endpoint) > 0; });
+    const unsigned heldAt = releases;
+    wakeUp.wait(lock, [&] {
+        return stopping || heldReleased || releases != heldAt
+            || releasedEndpoints.count(endpoint) > 0;
+    });
 }
 
 void DevService::Private::answer(const std::string &endpoint,
@@ -628,10 +634,12 @@ void DevService::releaseHeld(const std::string &endpoint)
 {
     {
         std::lock_guard lock(d->mutex);
-        if (endpoint.empty())
+        if (endpoint.empty()) {
             d->heldReleased = true;
-        else
+            ++d->releases;
+        } else {
             d->releasedEndpoints.insert(endpoint);
+        }
     }
     d->wakeUp.notify_all();
 }

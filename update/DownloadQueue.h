@@ -4,8 +4,8 @@
 #include <QString>
 #include <QStringList>
 
-// Decides which sector download goes out next. Plain logic: the caller posts
-// the requests and tells the queue what their replies report.
+// Decides which download of a folder update goes out next. Plain logic: the
+// caller posts the requests and tells the queue what their replies report.
 //
 // Paths go out in list order, at most setMaxInFlight()'s count at a time. Each running
 // reply buffers what Qt's network thread reads ahead of this one, so large
@@ -16,17 +16,18 @@
 // when they carry no length, the whole window opens. A path listed twice goes
 // out again only once its earlier download has ended, since both would write
 // the same part file.
-class SectorDownloadQueue
+class DownloadQueue
 {
 public:
-    // Qt runs six connections per host; the requests queued behind them keep
-    // every connection busy without a round trip through this thread after
-    // each reply.
-    static constexpr int defaultMaxInFlight = 24;
+    // Qt runs six HTTP/1.1 connections per server. A request it queues behind
+    // them would count its wait against the transfer timeout, so on a slow
+    // line downloads that were never sent would fail as silent; only what Qt
+    // puts on the wire at once is let out.
+    static constexpr int defaultMaxInFlight = 6;
     // Over HTTP/2 every request in flight is a stream of one connection. HTTP/2
-    // asks servers to allow at least 100 streams at once (nginx allows 128);
-    // Qt holds any beyond the server's limit until a stream ends.
-    // With a round trip of 20 ms the wider window takes a 2,000-file update
+    // asks servers to allow at least 100 streams at once (nginx allows 128),
+    // and Qt would hold any beyond the server's limit, so the window stays
+    // within it. With a round trip of 20 ms the wider window takes a 2,000-file update
     // from about 3 s to under 1 s; on loopback it changes nothing.
     static constexpr int multiplexedMaxInFlight = 100;
     static constexpr qint64 byteBudget = 16 * 1024 * 1024;

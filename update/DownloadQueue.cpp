@@ -1,16 +1,16 @@
-#include "SectorDownloadQueue.h"
+#include "DownloadQueue.h"
 
 namespace {
 // Fewer running downloads than this may always go out, whatever their sizes.
 constexpr int minInFlight = 1;
 } // namespace
 
-void SectorDownloadQueue::setMaxInFlight(int count)
+void DownloadQueue::setMaxInFlight(int count)
 {
     maxRequests = count;
 }
 
-void SectorDownloadQueue::start(const QStringList &paths)
+void DownloadQueue::start(const QStringList &paths)
 {
     this->paths = paths;
     next = 0;
@@ -20,7 +20,7 @@ void SectorDownloadQueue::start(const QStringList &paths)
     bytesSeen = 0;
 }
 
-bool SectorDownloadQueue::takeNext(QString &path)
+bool DownloadQueue::takeNext(QString &path)
 {
     if (!hasRoom() || !takeNextPath(path))
         return false;
@@ -28,7 +28,7 @@ bool SectorDownloadQueue::takeNext(QString &path)
     return true;
 }
 
-void SectorDownloadQueue::headersArrived(const QString &path, qint64 length)
+void DownloadQueue::headersArrived(const QString &path, qint64 length)
 {
     ++headersSeen;
     if (length < 0)
@@ -38,17 +38,17 @@ void SectorDownloadQueue::headersArrived(const QString &path, qint64 length)
     ++lengthsSeen;
 }
 
-void SectorDownloadQueue::finished(const QString &path)
+void DownloadQueue::finished(const QString &path)
 {
     running.remove(path);
 }
 
-int SectorDownloadQueue::inFlight() const
+int DownloadQueue::inFlight() const
 {
     return running.size();
 }
 
-bool SectorDownloadQueue::hasRoom() const
+bool DownloadQueue::hasRoom() const
 {
     if (running.size() < minInFlight)
         return true;
@@ -61,7 +61,7 @@ bool SectorDownloadQueue::hasRoom() const
     return bytes <= byteBudget;
 }
 
-bool SectorDownloadQueue::takeNextPath(QString &path)
+bool DownloadQueue::takeNextPath(QString &path)
 {
     for (int i = 0; i < deferred.size(); ++i) {
         if (!running.contains(deferred.at(i))) {
