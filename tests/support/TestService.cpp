@@ -38,17 +38,21 @@ QString unavailable;
 pid_t front = 0;
 QString frontFolder;
 
-// nginx in front of the service: TLS on a free loopback port, offering HTTP/2,
-// passing every request on. The front script also stops nginx when this
-// process is gone; at exit it is stopped here.
+// nginx in front of the service: TLS on a free loopback port, offering HTTP/2
+// (or only HTTP/1.1 where TARN_TEST_NGINX_PROTOCOL says "http1.1"), passing
+// every request on. The front script also stops nginx when this process is
+// gone; at exit it is stopped here.
 QString startFront(int servicePort)
 {
     static QTemporaryDir folder;
     frontFolder = folder.path();
     QByteArray path = QFile::encodeName(folder.path());
     QByteArray port = QByteArray::number(servicePort);
+    QByteArray protocol = qgetenv("TARN_TEST_NGINX_PROTOCOL");
+    if (protocol.isEmpty())
+        protocol = "http2";
     char *const argv[] = {const_cast<char *>(TARN_TEST_SERVICE_NGINX), path.data(), port.data(),
-                          const_cast<char *>("http2"), nullptr};
+                          protocol.data(), nullptr};
     if (!folder.isValid() || posix_spawn(&front, argv[0], nullptr, nullptr, argv, environ) != 0) {
         unavailable = QStringLiteral("The nginx front could not be started.");
         return {};
