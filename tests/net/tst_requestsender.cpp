@@ -366,8 +366,8 @@ private Q_SLOTS:
     }
 
     // Over HTTP/2 the sector downloads are not held to the window of six
-    // connections: with every answer but the first one held back, more than 24
-    // reach the service at once (30, within the service's 32 workers).
+    // connections: with every answer but the first one held back, all 30
+    // reach the service at once (within the service's 32 workers).
     void sectorDownloadsFillTheStreamsOfOneConnection()
     {
         constexpr int files = 30;
