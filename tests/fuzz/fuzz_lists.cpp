@@ -4,30 +4,22 @@
 // path check and, joined as the code joins it, stay inside the root; nothing
 // outside the root may change.
 
+#include "FuzzTarget.h"
+
 #include "update/FilesChecker.h"
 #include "update/ListedPath.h"
 
-#include <QCoreApplication>
 #include <QDirIterator>
 #include <QEventLoop>
-#include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTemporaryDir>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 namespace {
 const QString mode = QStringLiteral(TARN_FUZZ_MODE);
-
-[[noreturn]] void broken(const char *invariant, const QString &path = QString())
-{
-    fprintf(stderr, "Broken list invariant: %s %s\n", invariant, qUtf8Printable(path));
-    abort();
-}
 
 QNetworkAccessManager *manager = nullptr;
 QTemporaryDir *base = nullptr;
@@ -74,9 +66,7 @@ bool staysInside(const QString &relativePath, QString joined)
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    new QCoreApplication(*argc, *argv);
-    // Warnings about skipped hostile paths would flood the output.
-    QLoggingCategory::setFilterRules(QStringLiteral("tarn.*=false"));
+    startFuzzTarget(argc, argv);
     manager = new QNetworkAccessManager;
     base = new QTemporaryDir;
     if (!base->isValid())

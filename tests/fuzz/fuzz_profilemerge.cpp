@@ -6,15 +6,14 @@
 // the markers written out apart from the merge's own list, so a marker lost
 // from that list shows.
 
+#include "FuzzTarget.h"
+
 #include "update/ProfileMerge.h"
 
 #include <QByteArrayList>
-#include <QCoreApplication>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 bool isUserLine(const QByteArray &line)
@@ -44,17 +43,11 @@ QByteArrayList splitLines(const QByteArray &bytes)
         lines.removeLast();
     return lines;
 }
-
-[[noreturn]] void broken(const char *invariant)
-{
-    fprintf(stderr, "Broken merge invariant: %s\n", invariant);
-    abort();
-}
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    new QCoreApplication(*argc, *argv);
+    startFuzzTarget(argc, argv);
     return 0;
 }
 

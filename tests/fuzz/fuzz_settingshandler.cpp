@@ -5,26 +5,18 @@
 //   natifyurl: natifyUrl with any text must not crash, and anything that
 //       is not a file URL must come back exactly as it went in.
 
+#include "FuzzTarget.h"
+
 #include "handlers/SettingsHandler.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLoggingCategory>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 SettingsHandler *settings = nullptr;
-
-[[noreturn]] void broken(const char *invariant)
-{
-    fprintf(stderr, "Broken settings invariant: %s\n", invariant);
-    abort();
-}
 
 // The store over the given keys as JSON, written and read again: NaN and the
 // infinities, which JSON cannot hold and Qt saves as null, read as null.
@@ -84,8 +76,7 @@ void loadSettings(const uint8_t *data, size_t size)
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    new QCoreApplication(*argc, *argv);
-    QLoggingCategory::setFilterRules(QStringLiteral("tarn.*=false"));
+    startFuzzTarget(argc, argv);
     settings = new SettingsHandler;
     return 0;
 }

@@ -24,11 +24,6 @@
 #include <memory>
 
 namespace {
-#ifdef TARN_TEST_SERVICE_NGINX
-constexpr bool realServer = true;
-#else
-constexpr bool realServer = false;
-#endif
 
 enum class Endpoint { Login, CheckClient, DownloadFile, GetFileList, DownloadSectorFile };
 const char *const endpointNames[] = {"login.php", "checkClient.php", "downloadFile.php",

@@ -30,6 +30,13 @@ class SettingsHandler;
         QSKIP(message);                                                                            \
     } while (false)
 
+// Whether the program talks to nginx in front of the service.
+#ifdef TARN_TEST_SERVICE_NGINX
+constexpr bool realServer = true;
+#else
+constexpr bool realServer = false;
+#endif
+
 // The development service this test program talks to; apiBaseUrl points at it.
 devservice::DevService &testService();
 
