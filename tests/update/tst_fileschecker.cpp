@@ -6,7 +6,6 @@
 #include "HelperProcess.h"
 #include "TestService.h"
 
-#include "net/RequestSender.h"
 #include "update/AtomicFileWriter.h"
 #include "update/DownloadQueue.h"
 #include "update/FilesChecker.h"
@@ -16,7 +15,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -309,55 +307,6 @@ private Q_SLOTS:
         QCOMPARE(checker.PendingFiles(), faulted);
         QVERIFY2(localFiles() == expected,
                  "A failed reply changed an old file or left a partial file.");
-    }
-
-    void downloadsWaitInTheProgram_data()
-    {
-        QTest::addColumn<QString>("mode");
-        QTest::newRow("client") << QStringLiteral("client");
-        QTest::newRow("sector") << QStringLiteral("sector");
-    }
-
-    void downloadsWaitInTheProgram()
-    {
-        // Qt opens six connections to a server and queues further requests
-        // itself, where their wait counts against the transfer timeout: on a
-        // slow line they would fail without ever being sent.
-        constexpr int connections = 6;
-        constexpr int fileCount = 20;
-        QFETCH(QString, mode);
-        const bool client = mode == QLatin1String("client");
-        const std::string endpoint = client ? "downloadFile.php" : "downloadSectorFile.php";
-        QStringList requested;
-        for (int i = 0; i < fileCount; ++i) {
-            const QString name = QStringLiteral("f%1.txt").arg(i, 2, 10, QLatin1Char('0'));
-            QVERIFY(serve(QString(mode + QLatin1Char('/') + name), name.toUtf8()));
-            requested << (client ? name : QStringLiteral("//") + name);
-        }
-        // The first file comes at once, which opens the window; the service
-        // holds the others until the test lets them go.
-        testService().addFault(faultOn(endpoint, requested.first().toStdString()));
-        devservice::Fault hold = faultOn(endpoint);
-        hold.hold = true;
-        testService().addFault(hold);
-
-        FilesChecker checker(nullptr, false);
-        QVERIFY2(compareWithList(checker, root(), mode), "The comparison did not finish.");
-        QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-        client ? checker.DownloadClientFiles() : checker.DownloadSectorFiles();
-        const std::string &path = client ? clientDownload : sectorDownload;
-        QVERIFY2(waitUntil([&] { return requestsTo(path).size() == 1 + connections; }),
-                 "The held downloads did not reach the service.");
-        const QList<QNetworkReply *> replies
-            = RequestSender::sharedManager()->findChildren<QNetworkReply *>();
-        QCOMPARE(std::count_if(replies.cbegin(), replies.cend(),
-                               [](const QNetworkReply *reply) { return reply->isRunning(); }),
-                 connections);
-        testService().releaseHeld();
-        QVERIFY2(waitForSignals(finished), "The downloads did not finish.");
-        QCOMPARE(checker.FailedDownloadCount(), quint64(0));
-        QCOMPARE(requestedFiles(mode), requested);
-        QCOMPARE(localFiles().size(), fileCount);
     }
 
     void sectorOutdatedTest_data()
