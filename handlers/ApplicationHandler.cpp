@@ -97,8 +97,7 @@ void ApplicationHandler::startEuroscope()
     }
 
     // EuroScope takes no argument: it opens the profile its registry names.
-    const QString profile
-        = settings->natifyUrl(settings->sectorPath()) + QDir::separator()
+    const QString profile = settings->natifyUrl(settings->sectorPath()) + QDir::separator()
         + ProfileMerge::communityProfileName;
     if (isFile(profile)
         && !Platform::setRegistryValue(euroscopeSettingsKey, lastProfileValue, profile))

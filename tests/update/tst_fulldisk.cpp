@@ -88,7 +88,7 @@ private Q_SLOTS:
         const QByteArray options = "size=" + QByteArray::number(room);
         if (::mount("tarn-fulldisk", mountPoint.constData(), "tmpfs", 0, options.constData()) != 0)
             TARN_SKIP(qPrintable(QStringLiteral("No tmpfs could be mounted: %1.")
-                                 .arg(QString::fromLocal8Bit(std::strerror(errno)))));
+                                     .arg(QString::fromLocal8Bit(std::strerror(errno)))));
         const auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
         QTemporaryDir content;
         resetTestService(content.path());
