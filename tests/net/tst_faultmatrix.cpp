@@ -39,6 +39,7 @@ enum class Fault {
     DroppedMidBody,
     NoContentDisposition,
     NotJson,
+    RepeatedKey,
     HugeList,
     DeepNesting,
     NestingAtLimit
@@ -122,6 +123,11 @@ QByteArray faultyBody(Endpoint endpoint, Fault fault)
             : deep  ? nestedArrays(levels)
                     : QByteArray();
     }
+    // Qt's parser would keep the last of the two values (and leak the first).
+    if (fault == Fault::RepeatedKey && endpoint == Endpoint::CheckClient)
+        return '[' + clientEntry("keep.txt", keptData, ", \"path\": \"data.txt\"") + ']';
+    if (fault == Fault::RepeatedKey && endpoint == Endpoint::GetFileList)
+        return "[{\"Brenmar\": {\"new.txt\": \"" + serviceTimeText + "\", \"new.txt" + file + ']';
     if (endpoint == Endpoint::Login && (huge || deep))
         return "{\"cid\": \"" + cid.toUtf8() + "\", \"rating\": 5" + many + extra + '}';
     if (endpoint == Endpoint::CheckClient && (huge || deep)) {
@@ -334,8 +340,8 @@ void TestFaultMatrix::cells_data()
     // with its reason. A held answer counts when it comes (the self-update
     // fires its watchdog first). Lists and the login need no
     // Content-Disposition. A cut answer is a failed request, never an empty
-    // list or identity. Beyond the parser's limit a list is no list; 100,000
-    // entries are each read.
+    // list or identity. Beyond the parser's limit, or with a key named twice
+    // in one object, a list is no list; 100,000 entries are each read.
     const QPair<const char *, const char *> faults[]
         = {{"connection refused", "FFFFF"},
            {"reply slower than the watchdog", "AAAAA"},
@@ -345,6 +351,7 @@ void TestFaultMatrix::cells_data()
            {"connection dropped mid-body", "FFFFF"},
            {"no Content-Disposition", "AAFAF"},
            {"body not JSON", "EFAFA"},
+           {"a key named twice in an object", "AFAFA"},
            {"100,000 entries", "AAAAA"},
            {"10,000 levels", "EFAFA"},
            {"1,024 levels, the parser's limit", "AAAAA"}};

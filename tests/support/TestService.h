@@ -22,7 +22,7 @@ class SettingsHandler;
 
 // Skips the current test with the message where a tool the README calls
 // optional is missing; fails it instead where every test must run
-// (TARN_REQUIRE_EVERY_TEST set, as scripts/test sets it).
+// (TARN_REQUIRE_EVERY_TEST set, as .ci/run sets it).
 #define TARN_SKIP(message)                                                                         \
     do {                                                                                           \
         if (qEnvironmentVariableIsSet("TARN_REQUIRE_EVERY_TEST"))                                  \
