@@ -43,11 +43,6 @@ void DownloadQueue::finished(const QString &path)
     running.remove(path);
 }
 
-int DownloadQueue::inFlight() const
-{
-    return running.size();
-}
-
 bool DownloadQueue::hasRoom() const
 {
     if (running.size() < minInFlight)

@@ -46,8 +46,6 @@ public:
     // path's download has ended, whatever its outcome.
     void finished(const QString &path);
 
-    int inFlight() const;
-
 private:
     bool hasRoom() const;
     bool takeNextPath(QString &path);
