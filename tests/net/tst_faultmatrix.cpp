@@ -9,7 +9,6 @@
 #include "handlers/SettingsHandler.h"
 #include "handlers/UpdateHandler.h"
 #include "handlers/UserHandler.h"
-#include "net/ApiBaseUrl.h"
 #include "net/RequestSender.h"
 
 #include <QCoreApplication>
@@ -266,8 +265,7 @@ private:
 
 void TestFaultMatrix::initTestCase()
 {
-    if (apiBaseUrl.isEmpty())
-        TARN_SKIP(qPrintable(realServerUnavailableReason()));
+    TARN_REQUIRE_SERVICE();
     trustTestAuthority();
     const QTemporaryDir probe;
     const QString probeFile = probe.filePath(QStringLiteral("new"));

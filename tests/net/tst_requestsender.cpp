@@ -119,10 +119,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         qRegisterMetaType<QNetworkReply *>();
-#ifdef TARN_TEST_SERVICE_NGINX
-        if (apiBaseUrl.isEmpty())
-            TARN_SKIP(qPrintable(realServerUnavailableReason()));
-#endif
+        TARN_REQUIRE_SERVICE();
         for (int i = 0; i < sectorFiles; ++i) {
             const QString path = content.filePath(QStringLiteral("sector/") + sectorName(i));
             QVERIFY(writeFile(path, sectorContent(i), serviceTime));

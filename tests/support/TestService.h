@@ -55,6 +55,14 @@ QList<QHash<QString, QString>> requestFields(const QString &endpoint);
 // Why nginx in front of the service could not start, in the real-server
 // tests; empty when it serves.
 QString realServerUnavailableReason();
+// Skips the current test as TARN_SKIP does where nginx in front of the
+// service could not start.
+#define TARN_REQUIRE_SERVICE()                                                                     \
+    do {                                                                                           \
+        const QString unavailable = realServerUnavailableReason();                                 \
+        if (!unavailable.isEmpty())                                                                \
+            TARN_SKIP(qPrintable(unavailable));                                                    \
+    } while (false)
 // What nginx logged in the real-server tests; empty elsewhere.
 QString realServerErrorLog();
 

@@ -5,8 +5,6 @@
 
 #include "HelperProcess.h"
 
-#include "net/ApiBaseUrl.h"
-
 #include <QDir>
 #include <QElapsedTimer>
 #include <QJsonDocument>
@@ -249,10 +247,7 @@ class TestKillRecovery : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-#ifdef TARN_TEST_SERVICE_NGINX
-        if (apiBaseUrl.isEmpty())
-            TARN_SKIP(qPrintable(realServerUnavailableReason()));
-#endif
+        TARN_REQUIRE_SERVICE();
         bool given = false;
         m_seed = qEnvironmentVariable("TARN_KILL_SEED").toUInt(&given);
         if (!given)
