@@ -145,8 +145,7 @@ private Q_SLOTS:
                 && serve(u"client/.modes.json"_s,
                          R"({"dnt.txt": "DNT", "pam.txt": "PAM", )"
                          R"("absent-dnt.txt": "DNT", "absent-ext.txt": "ext"})"));
-        QVERIFY(
-            serve(u"client/Brenmar.prf"_s, "Settings\tX\t1\r\nLastSession\tcallsign\tBRM_OBS\r\n"));
+        QVERIFY(serve(u"client/Brenmar.prf"_s, "Settings\tX\t1\r\nLastSession\tcallsign\tOBS\r\n"));
         QVERIFY(place(u"Brenmar.prf"_s, "Settings\tX\t0\r\nLastSession\tcallsign\tBRM_W_APP\r\n"));
         // A file where a folder should be and a folder where a file should be
         // make two failed writes.
@@ -440,8 +439,7 @@ private Q_SLOTS:
         constexpr qint64 budget = DownloadQueue::byteBudget;
         QTest::addColumn<qint64>("length");
         QTest::addColumn<int>("inFlight");
-        QTest::newRow("no lengths, the whole window")
-            << qint64(-1) << int(DownloadQueue::defaultMaxInFlight);
+        QTest::newRow("no lengths") << qint64(-1) << int(DownloadQueue::defaultMaxInFlight);
         QTest::newRow("a third of the budget") << budget / 3 << 3;
         QTest::newRow("exactly half") << budget / 2 << 2;
         QTest::newRow("just over half, one at a time") << budget / 2 + 1 << 1;
