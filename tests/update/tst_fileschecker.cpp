@@ -38,12 +38,6 @@ QStringList splitAtSpaces(const QString &names)
     return names.split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
 
-void setList(const QString &mode, const QByteArray &json)
-{
-    testService().setListOverride(mode == u"client"_s ? "checkClient.php" : "getfilelist.php",
-                                  json.toStdString());
-}
-
 // The "file" fields of the downloads of mode, sorted.
 QStringList requestedFiles(const QString &mode)
 {
@@ -103,7 +97,7 @@ class TestFilesChecker : public QObject
     // A file the service serves ("client/..." or "sector/..."), with its time.
     bool serve(const QString &relative, const QByteArray &data, const QDateTime &time = {}) const
     {
-        return writeFile(m_content->filePath(relative), data, time);
+        return writeFile(m_area->filePath(u"content/"_s + relative), data, time);
     }
     // A file in the local folder, with its time.
     bool place(const QString &relative, const QByteArray &data, const QDateTime &time = {}) const
@@ -111,16 +105,16 @@ class TestFilesChecker : public QObject
         return writeFile(localPath(relative), data, time);
     }
     QMap<QString, QByteArray> localFiles() const { return contents(snapshot(root())); }
-    std::unique_ptr<QTemporaryDir> m_content;
+    // Holds the service's content and the local root.
     std::unique_ptr<QTemporaryDir> m_area;
 
 private Q_SLOTS:
     void init()
     {
-        m_content = std::make_unique<QTemporaryDir>();
         m_area = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_content->isValid() && m_area->isValid() && QDir().mkpath(root()));
-        resetTestService(m_content->path());
+        QVERIFY(m_area->isValid() && QDir().mkpath(root())
+                && QDir().mkpath(m_area->filePath(u"content"_s)));
+        resetTestService(m_area->filePath(u"content"_s));
     }
 
     void cleanup()
@@ -219,8 +213,7 @@ private Q_SLOTS:
         expected.insert(u"loaded.dll.delete"_s, library);
         expected.insert(u"Tarn.exe.1.delete"_s, oldProgram);
         expected.insert(u"readonly.txt"_s, "readonly.txt");
-        QVERIFY2(!QFileInfo(localPath(u"readonly.txt"_s)).isWritable(),
-                 "The replaced read-only file became writable.");
+        QVERIFY(!QFileInfo(localPath(u"readonly.txt"_s)).isWritable());
         if (found.contains(u"Case.txt"_s))
             found.insert(u"case.txt"_s, found.take(u"Case.txt"_s));
 #endif
@@ -305,7 +298,8 @@ private Q_SLOTS:
         QFETCH(QByteArray, time);
         QFETCH(QDateTime, localTime);
         QFETCH(bool, outdated);
-        setList(u"sector"_s, "[{\"A\": {\"b.txt\": " + time + "}}]");
+        testService().setListOverride("getfilelist.php",
+                                      "[{\"A\": {\"b.txt\": " + time.toStdString() + "}}]");
         QVERIFY(!localTime.isValid() || place(u"A/b.txt"_s, "local", localTime));
         FilesChecker checker(nullptr, false);
         QVERIFY(compareWithList(checker, root(), u"sector"_s));
@@ -318,11 +312,9 @@ private Q_SLOTS:
         // other file does. A file where a folder should be and a folder where a
         // file should be make two failed writes.
         const QDateTime aTime(QDate(2020, 12, 31), QTime(23, 59, 59), Qt::LocalTime);
-        // Beyond the 260 characters of a plain Windows path.
+        // An old copy beyond the 260 characters of a plain Windows path.
         const QString longPath = u"Long/"_s + u"Procedures/"_s.repeated(25) + u"deep.txt"_s;
-        QVERIFY(serve(u"sector/Data/a.txt"_s, "a, new", aTime)
-                && place(u"Data/a.txt"_s, "a", oldTime));
-        QVERIFY(serve(u"sector/"_s + longPath, "deep", aTime));
+        QVERIFY(serve(u"sector/"_s + longPath, "deep", aTime) && place(longPath, "old", oldTime));
         QVERIFY(serve(u"sector/Brenmar.prf"_s, profileData(u"service/Brenmar.prf"_s), listedTime));
         QVERIFY(serve(u"sector/Brenmar/ASR/APP.ASR"_s, profileData(u"service/Brenmar_APP.asr"_s)));
         QVERIFY(serve(u"sector/Brenmar/notes.txt"_s, "LastSession\tcallsign\tkept\r\n"));
@@ -342,11 +334,9 @@ private Q_SLOTS:
         expected.insert(u"Brenmar.prf"_s, profileData(u"merged/Brenmar.prf"_s));
         expected.insert(u"Brenmar/ASR/APP.ASR"_s, profileData(u"merged/Brenmar_APP.asr"_s));
         expected.insert(u"Brenmar/notes.txt"_s, "LastSession\tcallsign\tkept\r\n");
-        expected.insert(u"Data/a.txt"_s, "a, new");
         expected.insert(longPath, "deep");
         QVERIFY2(localFiles() == expected,
                  differences("The sector folder differs.", localFiles(), expected).constData());
-        QCOMPARE(QFileInfo(localPath(u"Data/a.txt"_s)).lastModified(), aTime);
         QCOMPARE(QFileInfo(localPath(longPath)).lastModified(), aTime);
         QCOMPARE(QFileInfo(localPath(u"Brenmar.prf"_s)).lastModified(), listedTime);
     }
@@ -399,8 +389,9 @@ private Q_SLOTS:
         }
         tree.insert(u"Data"_s, QJsonObject(tree));
         tree.insert(u".."_s, QJsonObject{{u"outside.txt"_s, listedText}});
-        setList(u"client"_s, QJsonDocument(list).toJson());
-        setList(u"sector"_s, QJsonDocument(QJsonArray{tree}).toJson());
+        testService().setListOverride("checkClient.php", QJsonDocument(list).toJson().toStdString());
+        testService().setListOverride("getfilelist.php",
+                                      QJsonDocument(QJsonArray{tree}).toJson().toStdString());
         auto before = snapshot(m_area->path());
 
         FilesChecker checker(nullptr, false);
