@@ -1,9 +1,6 @@
-// Fuzzes the SettingsHandler, in the mode TARN_FUZZ_MODE names:
-//   settings: the input is written as settings.dat beside the fuzzer,
-//       loaded, saved and loaded again. The second load must give back the
-//       store that the first one made.
-//   natifyurl: natifyUrl with any text must not crash, and anything that
-//       is not a file URL must come back exactly as it went in.
+// Fuzzes the SettingsHandler's store: the input is written as settings.dat
+// beside the fuzzer, loaded, saved and loaded again. The second load must
+// give back the store that the first one made.
 
 #include "FuzzTarget.h"
 
@@ -28,19 +25,6 @@ QJsonDocument storeOver(const QStringList &keys)
             store.insert(key, QJsonValue::fromVariant(settings->value(key)));
     }
     return QJsonDocument::fromJson(QJsonDocument(store).toJson());
-}
-
-void natifyUrl(const uint8_t *data, size_t size)
-{
-    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), int(size));
-    // "file:" in any letter case after leading white space and control
-    // characters, which a tolerant parse may drop, can name a local file.
-    int start = 0;
-    while (start < text.size() && text.at(start).unicode() <= 0x20)
-        ++start;
-    if (!text.midRef(start).startsWith(QLatin1String("file:"), Qt::CaseInsensitive)
-        && settings->natifyUrl(text) != text)
-        broken("natifyUrl changed text that is not a file URL");
 }
 
 void loadSettings(const uint8_t *data, size_t size)
@@ -83,7 +67,6 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    QByteArrayLiteral(TARN_FUZZ_MODE) == "natifyurl" ? natifyUrl(data, size)
-                                                     : loadSettings(data, size);
+    loadSettings(data, size);
     return 0;
 }

@@ -91,7 +91,7 @@ class TestInterface : public QObject
     Q_OBJECT
 
 public Q_SLOTS:
-    // Takes the place of the browser and the mail program.
+    // Takes the place of the browser.
     void open(const QUrl &url) { opened.append(url); }
 
 private Q_SLOTS:
@@ -110,7 +110,7 @@ private Q_SLOTS:
         QVERIFY2(QTimeZone::systemTimeZone().offsetFromUtc(now) == 7200
                      && QTimeZone::systemTimeZone().offsetFromUtc(now.addSecs(-3600)) == 3600,
                  "The zone that went over to summer time half an hour ago is not in effect.");
-        for (const char *scheme : {"http", "https", "mailto"})
+        for (const char *scheme : {"http", "https"})
             QDesktopServices::setUrlHandler(QLatin1String(scheme), this, "open");
         // No voice client and no Discord are installed in the test locations.
         QStandardPaths::setTestModeEnabled(true);
@@ -461,31 +461,6 @@ private Q_SLOTS:
         click(QStringLiteral("updateButton"));
         QCOMPARE(status(), upToDateText);
         QVERIFY(usable(true, false) && !progressBar->isVisible());
-    }
-
-    // Every link of the block, found where the text lays it out, opens its
-    // target; the plain text around them opens nothing.
-    void aboutLinksOpenTheirTargets()
-    {
-        QVERIFY(showPage(tabs[3]));
-        QQuickItem *block = item(QStringLiteral("informationBlock"));
-        QMap<QString, QPointF> firstPoints;
-        for (qreal y = 2; y < block->height(); y += 4) {
-            for (qreal x = 2; x < block->width(); x += 4) {
-                QString link;
-                QMetaObject::invokeMethod(block, "linkAt", Q_RETURN_ARG(QString, link),
-                                          Q_ARG(qreal, x), Q_ARG(qreal, y));
-                firstPoints.insert(link, firstPoints.value(link, QPointF(x, y)));
-            }
-        }
-        const QStringList links = {QStringLiteral("https://chat.tarn-atc.example/invite/tarn"),
-                                   QStringLiteral("https://www.tarn-atc.example/"),
-                                   QStringLiteral("mailto:feedback@tarn-atc.example")};
-        QCOMPARE(firstPoints.keys(), QStringList{QString()} + links);
-        opened.clear();
-        for (const QPointF &point : firstPoints)
-            click(block, point);
-        QCOMPARE(opened, QUrl::fromStringList(links));
     }
 
 private:
