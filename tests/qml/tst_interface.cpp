@@ -25,7 +25,6 @@
 #include <ctime>
 #include <memory>
 #include <optional>
-#include <unordered_set>
 
 namespace {
 // The sample service's account the tests log in with; the digest is written
@@ -475,20 +474,7 @@ private:
     // non-visual objects (timers, dialogs) included; null when there is none.
     QObject *object(const QString &objectName) const
     {
-        std::unordered_set<QObject *> seen;
-        QObjectList pending{window()};
-        while (!pending.isEmpty()) {
-            QObject *next = pending.takeFirst();
-            if (!seen.insert(next).second)
-                continue;
-            if (next->objectName() == objectName)
-                return next;
-            pending.append(next->children());
-            if (auto *item = qobject_cast<QQuickItem *>(next))
-                for (QQuickItem *child : item->childItems())
-                    pending.append(child);
-        }
-        return nullptr;
+        return window()->findChild<QObject *>(objectName);
     }
     QQuickItem *item(const QString &objectName) const
     {
