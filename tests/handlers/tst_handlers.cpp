@@ -101,8 +101,7 @@ private Q_SLOTS:
         qputenv("LocalAppData", QFile::encodeName(QDir::toNativeSeparators(home.path())));
         qputenv("ProgramFiles", QFile::encodeName(QDir::toNativeSeparators(work.path())));
         QStandardPaths::setTestModeEnabled(true);
-        QVERIFY2(QDir::fromNativeSeparators(Platform::localAppDataFolder()).startsWith(home.path()),
-                 "The local application data folder lies outside the temporary home.");
+        QVERIFY(QDir::fromNativeSeparators(Platform::localAppDataFolder()).startsWith(home.path()));
         // As start-up does in a process that its self-update restarted: it makes
         // the other handlers, the settings store among them, and its self-update
         // runs against an empty service. The programs it starts must not inherit
@@ -110,7 +109,7 @@ private Q_SLOTS:
         qputenv("TARN_SELF_RESTARTED", "1");
         QSignalSpy replies(RequestSender::sharedManager(), &QNetworkAccessManager::finished);
         launcher = new ApplicationHandler(this);
-        QVERIFY2(waitForSignals(replies), "The self-update of start-up did not end.");
+        QVERIFY(waitForSignals(replies));
         // Owned here, so that they go at exit although the tests make handlers of their own.
         for (QObject *made :
              std::initializer_list<QObject *>{settings(), QmlSingletonType<UserHandler>::instance,
@@ -132,13 +131,13 @@ private Q_SLOTS:
     void cleanup()
     {
         clearRegistry();
-        for (const QString &path : QStringList{
-                 programFile(QStringLiteral("data.txt")), programFile(QStringLiteral("blocked")),
-                 programFile(QStringLiteral("extra.txt.delete")), euroscope, voiceClient, profile,
-                 discord(), euroscope + QStringLiteral(".run"),
-                 voiceClient + QStringLiteral(".run"), discord() + QStringLiteral(".run")})
+        for (const QString &file :
+             {programFile(QStringLiteral("data.txt")), programFile(QStringLiteral("blocked")),
+              programFile(QStringLiteral("extra.txt.delete")), euroscope, voiceClient, profile,
+              discord()})
             // Windows keeps a stand-in that has not quite ended from going.
-            QVERIFY(waitUntil([&] { return !QFile::exists(path) || QFile::remove(path); }));
+            for (const QString &path : QStringList{file, file + QStringLiteral(".run")})
+                QVERIFY(waitUntil([&] { return !QFile::exists(path) || QFile::remove(path); }));
         removeSettingsFile();
     }
 
@@ -159,9 +158,7 @@ private Q_SLOTS:
                         QString()}}) {
             QVERIFY(writeFile(SettingsHandler::settingsFilePath(), file));
             settings()->insert(QStringLiteral("stale"), QStringLiteral("value"));
-            QVERIFY2(settings()->loadSettings(), "A settings file that opens did not load.");
-            QVERIFY2(!settings()->contains(QStringLiteral("stale")),
-                     "Loading kept a value not in the file.");
+            QVERIFY(settings()->loadSettings() && !settings()->contains(QStringLiteral("stale")));
             QCOMPARE(settings()->sectorPath(), sectorPath);
         }
     }
@@ -220,7 +217,7 @@ private Q_SLOTS:
         user.setRating(QStringLiteral("previous"));
         SignalRecorder recorder(&user);
         user.logIn(demoCid, typed);
-        QVERIFY2(waitUntil([&] { return !recorder.events.isEmpty(); }), "The login got no answer.");
+        QVERIFY(waitUntil([&] { return !recorder.events.isEmpty(); }));
         QCOMPARE(recorder.events, QStringList{QStringLiteral("loginCompleted()")});
         QCOMPARE(requestFields(QStringLiteral("login.php")),
                  (QList<QHash<QString, QString>>{
@@ -259,32 +256,29 @@ private Q_SLOTS:
         QFETCH(bool, blocked);
         QFETCH(QString, reason);
         QVERIFY(publish(QStringLiteral("client/data.txt"), "data"));
-        QVERIFY(writeFile(programFile(QStringLiteral("data.txt")), local));
-        QVERIFY(writeFile(programFile(QStringLiteral("extra.txt.delete")), "set aside earlier"));
-        if (blocked) {
-            QVERIFY(publish(QStringLiteral("client/blocked/file.txt"), "cannot land"));
-            QVERIFY(writeFile(programFile(QStringLiteral("blocked")),
-                              "a file where a folder should be"));
-        } else {
+        QVERIFY(writeFile(programFile(QStringLiteral("data.txt")), local)
+                && writeFile(programFile(QStringLiteral("extra.txt.delete")), "set aside earlier"));
+        // A file where a folder should be.
+        QVERIFY(!blocked
+                || (publish(QStringLiteral("client/blocked/file.txt"), "cannot land")
+                    && writeFile(programFile(QStringLiteral("blocked")), "file")));
+        if (!blocked)
             testService().setWrongHash("data.txt");
-        }
         SelfUpdateHandler handler;
         SignalRecorder recorder(&handler);
         const auto *watchdog = handler.findChild<QTimer *>(QStringLiteral("selfUpdateWatchdog"));
-        QVERIFY2(watchdog && watchdog->isActive(),
-                 "No watchdog runs while the update is under way.");
-        QVERIFY2(waitUntil([&] { return !recorder.events.isEmpty(); }),
-                 "The self-update did not end.");
+        QVERIFY(watchdog && watchdog->isActive());
+        QVERIFY(waitUntil([&] { return !recorder.events.isEmpty(); }));
         QCOMPARE(recorder.events,
                  (QStringList{
                      QStringLiteral("errorReasonChanged(1 program file could not be updated: %1)")
                          .arg(reason),
                      QStringLiteral("errorFound()")}));
-        QVERIFY2(!watchdog->isActive(), "The watchdog still runs after the update ended.");
+        QVERIFY(!watchdog->isActive());
         QCOMPARE(requestsTo("/api/tarn/downloadFile.php").size(), size_t(1));
         QCOMPARE(readFile(programFile(QStringLiteral("data.txt"))), local);
-        QVERIFY2(!QFile::exists(programFile(QStringLiteral("extra.txt.delete"))),
-                 "The file set aside by an earlier update was not deleted.");
+        // Set aside by an earlier update.
+        QVERIFY(!QFile::exists(programFile(QStringLiteral("extra.txt.delete"))));
     }
 
     void programInUse_data()
@@ -316,39 +310,33 @@ private Q_SLOTS:
         QVERIFY(placeStandIn(decoy.filePath(helperName())));
         QProcess first;
         // Not a pipe: a restarted process inherits it and outlives this one.
-        startHelper(first, folder.path(), {}, QProcess::nullDevice(), QProcess::nullDevice(),
-                    decoy.path());
-        QVERIFY2(first.waitForStarted(), "The program did not start.");
+        first.setStandardOutputFile(QProcess::nullDevice());
+        first.setStandardErrorFile(QProcess::nullDevice());
+        startHelper(first, folder.path(), {}, decoy.path());
+        QVERIFY(first.waitForStarted());
         const qint64 firstPid = first.processId();
         QVERIFY(writeFile(folder.filePath(QStringLiteral("go-%1").arg(firstPid)), {}));
-        QVERIFY2(first.waitForFinished(120000) && first.exitCode() == 0,
-                 "The program did not end well.");
-        QVERIFY2(readFile(program + QStringLiteral(".delete")) == firstBuild
-                     && QFileInfo(program).isExecutable(),
-                 "The running program was not set aside for a new executable one.");
-        QVERIFY2(waitUntil([&] { return helperRuns(folder.path()).size() == 2; }, 120000),
-                 "The program did not restart itself.");
+        QVERIFY(first.waitForFinished(120000) && first.exitCode() == 0);
+        // Set aside for a new executable file.
+        QVERIFY(readFile(program + QStringLiteral(".delete")) == firstBuild
+                && QFileInfo(program).isExecutable());
+        QVERIFY(waitUntil([&] { return helperRuns(folder.path()).size() == 2; }, 120000));
         QList<qint64> pids = helperRuns(folder.path()).keys();
         pids.removeOne(firstPid);
         const qint64 restarted = pids.value(0);
-        if (newerOnRestart)
-            QVERIFY(publish(QStringLiteral("client/") + helperName(), build('3')));
+        QVERIFY(!newerOnRestart || publish(QStringLiteral("client/") + helperName(), build('3')));
         QVERIFY(writeFile(folder.filePath(QStringLiteral("go-%1").arg(restarted)), {}));
-        QVERIFY2(waitUntil([&] { return helperRuns(folder.path()).value(restarted).size() >= 2; },
-                           120000),
-                 "The restarted program did not end.");
-        const QHash<qint64, QStringList> runs
-            = {{firstPid, {startLine, QStringLiteral("quit")}},
-               {restarted,
-                {startLine,
-                 newerOnRestart ? QStringLiteral("errorFound") : QStringLiteral("selfUpdated")}}};
-        QCOMPARE(helperRuns(folder.path()), runs);
-        QVERIFY2(readFile(program) == build(newerOnRestart ? '3' : '2'),
-                 "The restarted process did not put the newest build in place.");
-        QVERIFY2(newerOnRestart || !QFile::exists(program + QStringLiteral(".delete")),
-                 "The restarted program did not delete the old one that was set aside.");
-        QVERIFY2(!QFile::exists(decoy.filePath(helperName() + QStringLiteral(".run"))),
-                 "The restart ran a program of the same name outside the program folder.");
+        QVERIFY(waitUntil([&] { return helperRuns(folder.path()).value(restarted).size() >= 2; },
+                          120000));
+        QCOMPARE(helperRuns(folder.path()),
+                 (QHash<qint64, QStringList>{
+                     {firstPid, {startLine, QStringLiteral("quit")}},
+                     {restarted,
+                      {startLine, QLatin1String(newerOnRestart ? "errorFound" : "selfUpdated")}}}));
+        QCOMPARE(readFile(program), build(newerOnRestart ? '3' : '2'));
+        QVERIFY(newerOnRestart || !QFile::exists(program + QStringLiteral(".delete")));
+        // A program of the same name outside the program folder did not run.
+        QVERIFY(!QFile::exists(decoy.filePath(helperName() + QStringLiteral(".run"))));
     }
 
     // ---------------------------------------------------------------------------
@@ -375,9 +363,8 @@ private Q_SLOTS:
         QFETCH(bool, euroscopeInstalled);
         QFETCH(bool, profileInSectorFolder);
         QFETCH(bool, voiceClientRegistered);
-        QVERIFY(!euroscopeInstalled || placeStandIn(euroscope));
-        QVERIFY(placeStandIn(voiceClient));
-        QVERIFY(writeFile(profile, "LastSession\tcallsign\tBRM_APP\r\n"));
+        QVERIFY((!euroscopeInstalled || placeStandIn(euroscope)) && placeStandIn(voiceClient)
+                && writeFile(profile, "LastSession\tcallsign\tBRM_APP\r\n"));
         // The installer's value ends in a separator; a registered folder without
         // the program counts as none.
         QVERIFY(registerVoiceClient(

@@ -27,17 +27,11 @@ inline bool copyHelperInto(const QString &folder)
 }
 
 // Starts the helper copy in folder with these arguments, in that folder or
-// the working directory given; stdout and stderr go to the given files, which
-// a restarted process inherits, when named.
+// the working directory given.
 inline void startHelper(QProcess &process, const QString &folder, const QStringList &arguments,
-                        const QString &outputFile = {}, const QString &errorFile = {},
                         const QString &workingDirectory = {})
 {
     process.setProcessEnvironment(serviceEnvironment());
     process.setWorkingDirectory(workingDirectory.isEmpty() ? folder : workingDirectory);
-    if (!outputFile.isEmpty())
-        process.setStandardOutputFile(outputFile);
-    if (!errorFile.isEmpty())
-        process.setStandardErrorFile(errorFile);
     process.start(folder + QLatin1Char('/') + helperName(), arguments);
 }

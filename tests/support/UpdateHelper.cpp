@@ -79,27 +79,22 @@ int runSelfUpdate()
             + QFileInfo(QCoreApplication::applicationFilePath()).fileName());
     const QString go
         = inProgramFolder(QStringLiteral("go-%1").arg(QCoreApplication::applicationPid()));
-    QDeadlineTimer deadline(120000);
-    while (QFileInfo::exists(inProgramFolder(QStringLiteral("gate"))) && !QFileInfo::exists(go)) {
-        if (deadline.hasExpired()) {
-            logLine(QStringLiteral("gate closed"));
+    for (QDeadlineTimer deadline(120000);
+         QFileInfo::exists(inProgramFolder(QStringLiteral("gate"))) && !QFileInfo::exists(go);
+         QThread::msleep(10))
+        if (deadline.hasExpired())
             return 1;
-        }
-        QThread::msleep(10);
-    }
     auto *settings = new SettingsHandler;
     auto *handler = new SelfUpdateHandler;
     if (QFileInfo::exists(inProgramFolder(QStringLiteral("save-settings"))))
         keepSavingSettings(settings);
     QString outcome = QStringLiteral("quit");
-    QObject::connect(handler, &SelfUpdateHandler::selfUpdated, [&] {
-        outcome = QStringLiteral("selfUpdated");
-        QCoreApplication::exit(0);
-    });
-    QObject::connect(handler, &SelfUpdateHandler::errorFound, [&] {
-        outcome = QStringLiteral("errorFound");
-        QCoreApplication::exit(0);
-    });
+    for (const auto &[signal, name] : {std::pair{&SelfUpdateHandler::selfUpdated, "selfUpdated"},
+                                       std::pair{&SelfUpdateHandler::errorFound, "errorFound"}})
+        QObject::connect(handler, signal, [&outcome, name = name] {
+            outcome = QLatin1String(name);
+            QCoreApplication::exit(0);
+        });
     const int result = QCoreApplication::exec();
     logLine(outcome);
     return result;
