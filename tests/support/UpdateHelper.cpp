@@ -6,9 +6,9 @@
 //       run-<pid>.txt in that folder: "start <executable file name>", then "selfUpdated",
 //       "errorFound" or "quit" (the restart path). When the folder holds a
 //       file "gate", the process waits for "go-<pid>" before it starts, so
-//       that a test can look at the folder between two processes. When it
-//       holds a file "save-settings", the process keeps saving its settings
-//       while it runs, as a user changing them during the update would.
+//       that a test can look at the folder between two processes. The
+//       process keeps saving its settings while it runs, as a user changing
+//       them during the update would.
 //   tarn_update_helper hold [LIBRARY...]
 //       Keeps its own executable busy, and each library loaded, until its
 //       standard input closes; prints "holding" once it does.
@@ -86,8 +86,7 @@ int runSelfUpdate()
             return 1;
     auto *settings = new SettingsHandler;
     auto *handler = new SelfUpdateHandler;
-    if (QFileInfo::exists(inProgramFolder(QStringLiteral("save-settings"))))
-        keepSavingSettings(settings);
+    keepSavingSettings(settings);
     QString outcome = QStringLiteral("quit");
     for (const auto &[signal, name] : {std::pair{&SelfUpdateHandler::selfUpdated, "selfUpdated"},
                                        std::pair{&SelfUpdateHandler::errorFound, "errorFound"}})
