@@ -4,7 +4,6 @@
 // its running executable) and the start of the outside programs.
 
 #include "HelperProcess.h"
-#include "TestService.h"
 
 #include "handlers/ApplicationHandler.h"
 #include "handlers/SelfUpdateHandler.h"
@@ -18,7 +17,6 @@
 #include <QDir>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -26,7 +24,6 @@
 
 namespace {
 const QString demoCid = QStringLiteral("1234567");
-const QString demoPassword = QStringLiteral("tarn-demo");
 // Digests written by sha1sum, not by the code under test.
 const QString demoDigest = QStringLiteral("fd92d2d6ef08152f1527ff45e2ebc006bb25e2c4");
 const QString euroscopeKey
@@ -121,8 +118,7 @@ private Q_SLOTS:
 
     void init()
     {
-        content = std::make_unique<QTemporaryDir>();
-        QVERIFY(content->isValid());
+        QVERIFY((content = std::make_unique<QTemporaryDir>())->isValid());
         resetTestService(content->path());
         QVERIFY(writeSettingsFile({}) && settings()->loadSettings());
         removeSettingsFile();
@@ -144,8 +140,9 @@ private Q_SLOTS:
     // ---------------------------------------------------------------------------
     // SettingsHandler
 
-    // Whatever a file that opens holds, it loads; invalid content empties the store.
-    void loadsSettingsFile()
+    // Whatever a file that opens holds, it loads; invalid content empties the
+    // store. EuroScope has a usual folder.
+    void settingsStore()
     {
         const QString url = QStringLiteral("file:///sectors");
         // The first root exactly fills its file. A root size near 4 GiB wraps
@@ -161,12 +158,8 @@ private Q_SLOTS:
             QVERIFY(settings()->loadSettings() && !settings()->contains(QStringLiteral("stale")));
             QCOMPARE(settings()->sectorPath(), sectorPath);
         }
-    }
-
-    // EuroScope's usual folder: below the standard Program Files folder, which
-    // Windows names in its environment; elsewhere below "/opt".
-    void defaultEuroscopeFolder()
-    {
+        // EuroScope's usual folder: below the standard Program Files folder,
+        // which Windows names in its environment; elsewhere below "/opt".
 #ifdef Q_OS_WIN
         const QString programFiles = work.path();
 #else
@@ -194,7 +187,8 @@ private Q_SLOTS:
             << QStringLiteral("8f5f5e14d1dff2eb65fbe443372cb4778ae64fd3") << QByteArray("5")
             << ctr1;
         QTest::newRow("rating 13, past the table")
-            << demoPassword << demoDigest << QByteArray("13") << QStringLiteral("previous");
+            << QStringLiteral("tarn-demo") << demoDigest << QByteArray("13")
+            << QStringLiteral("previous");
     }
 
     void logIn()
@@ -235,15 +229,12 @@ private Q_SLOTS:
 
     void selfUpdate_data()
     {
-        QTest::addColumn<QByteArray>("local");
         QTest::addColumn<bool>("blocked");
         QTest::addColumn<QString>("reason");
         QTest::newRow("download refused for its hash")
-            << QByteArray("working data") << false
-            << QStringLiteral("the download does not match its listed hash");
+            << false << QStringLiteral("the download does not match its listed hash");
         QTest::newRow("write that fails")
-            << QByteArray("data") << true
-            << QStringLiteral("a file could not be written to the disk");
+            << true << QStringLiteral("a file could not be written to the disk");
     }
 
     // A program file refused for its hash, or one that cannot be written,
@@ -252,9 +243,10 @@ private Q_SLOTS:
     // update set aside.
     void selfUpdate()
     {
-        QFETCH(QByteArray, local);
         QFETCH(bool, blocked);
         QFETCH(QString, reason);
+        // Outdated where its download is refused.
+        const QByteArray local = blocked ? "data" : "working data";
         QVERIFY(publish(QStringLiteral("client/data.txt"), "data"));
         QVERIFY(writeFile(programFile(QStringLiteral("data.txt")), local)
                 && writeFile(programFile(QStringLiteral("extra.txt.delete")), "set aside earlier"));
@@ -321,9 +313,8 @@ private Q_SLOTS:
         QVERIFY(readFile(program + QStringLiteral(".delete")) == firstBuild
                 && QFileInfo(program).isExecutable());
         QVERIFY(waitUntil([&] { return helperRuns(folder.path()).size() == 2; }, 120000));
-        QList<qint64> pids = helperRuns(folder.path()).keys();
-        pids.removeOne(firstPid);
-        const qint64 restarted = pids.value(0);
+        const QList<qint64> pids = helperRuns(folder.path()).keys();
+        const qint64 restarted = pids.value(pids.indexOf(firstPid) == 0 ? 1 : 0);
         QVERIFY(!newerOnRestart || publish(QStringLiteral("client/") + helperName(), build('3')));
         QVERIFY(writeFile(folder.filePath(QStringLiteral("go-%1").arg(restarted)), {}));
         QVERIFY(waitUntil([&] { return helperRuns(folder.path()).value(restarted).size() >= 2; },
@@ -342,7 +333,7 @@ private Q_SLOTS:
     // ---------------------------------------------------------------------------
     // ApplicationHandler, with shell scripts standing in for the outside programs
 
-    void startEuroscope_data()
+    void startPrograms_data()
     {
         QTest::addColumn<bool>("euroscopeInstalled");
         QTest::addColumn<bool>("profileInSectorFolder");
@@ -357,13 +348,15 @@ private Q_SLOTS:
     // EuroScope starts with the community profile as its last one, when the
     // profile exists, and the voice client beside it; the quoted command lines
     // keep the blanks in the folder names, pass no argument and leave the
-    // working directory as it was.
-    void startEuroscope()
+    // working directory as it was. Discord's updater, below the local
+    // application data folder, starts Discord with its two arguments.
+    void startPrograms()
     {
         QFETCH(bool, euroscopeInstalled);
         QFETCH(bool, profileInSectorFolder);
         QFETCH(bool, voiceClientRegistered);
         QVERIFY((!euroscopeInstalled || placeStandIn(euroscope)) && placeStandIn(voiceClient)
+                && placeStandIn(discord())
                 && writeFile(profile, "LastSession\tcallsign\tBRM_APP\r\n"));
         // The installer's value ends in a separator; a registered folder without
         // the program counts as none.
@@ -375,6 +368,7 @@ private Q_SLOTS:
         settings()->setSectorPath(fileUrl(profileInSectorFolder ? sectorFolder : work.path()));
         SignalRecorder recorder(launcher);
         launcher->startEuroscope();
+        launcher->startDiscord();
         QCOMPARE(recorder.events.join(QString()),
                  !euroscopeInstalled          ? QStringLiteral("launchError(Euroscope not found)")
                      : !voiceClientRegistered ? QStringLiteral("afvError()")
@@ -383,6 +377,9 @@ private Q_SLOTS:
             ? QDir::toNativeSeparators(profile)
             : previousProfile;
         QCOMPARE(Platform::registryValue(euroscopeKey, lastProfile), expectedProfile);
+        QCOMPARE(waitForRecord(discord()).mid(0, 4),
+                 (QStringList{QDir::current().canonicalPath(), QStringLiteral("2"),
+                              QStringLiteral("--processStart"), QStringLiteral("Discord.exe")}));
         if (!euroscopeInstalled)
             return;
         // EuroScope reads its profile from the registry when it starts.
@@ -393,19 +390,6 @@ private Q_SLOTS:
             QCOMPARE(waitForRecord(voiceClient).mid(0, 3),
                      (QStringList{QDir(voiceClientFolder).canonicalPath(), QStringLiteral("0"),
                                   QString()}));
-    }
-
-    // Discord's updater, below the local application data folder, starts
-    // Discord with its two arguments.
-    void startDiscord()
-    {
-        QVERIFY(placeStandIn(discord()));
-        SignalRecorder recorder(launcher);
-        launcher->startDiscord();
-        QCOMPARE(recorder.events, QStringList());
-        QCOMPARE(waitForRecord(discord()).mid(0, 4),
-                 (QStringList{QDir::current().canonicalPath(), QStringLiteral("2"),
-                              QStringLiteral("--processStart"), QStringLiteral("Discord.exe")}));
     }
 
 private:
@@ -419,8 +403,7 @@ private:
         return writeFile(content->filePath(relative), data);
     }
 
-    QTemporaryDir home;
-    QTemporaryDir work;
+    QTemporaryDir home, work;
     std::unique_ptr<QTemporaryDir> content;
     ApplicationHandler *launcher = nullptr;
     const QString euroscope = work.filePath(QStringLiteral("Euro Scope/EuroScope.exe"));

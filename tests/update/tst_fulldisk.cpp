@@ -27,11 +27,8 @@ bool fill(const QString &folder)
     QFile filler(folder + QLatin1Char('/') + fillerName);
     if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
-    for (const int blockSize : {64 * 1024, 4096, 1}) {
-        const QByteArray block(blockSize, 'f');
-        while (filler.write(block) == block.size()) { }
-    }
-    filler.close();
+    for (const int size : {64 * 1024, 4096, 1})
+        while (filler.write(QByteArray(size, 'f')) == size) { }
     struct statvfs status;
     return ::statvfs(QFile::encodeName(folder).constData(), &status) == 0 && status.f_bavail == 0;
 }
@@ -54,9 +51,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QByteArray>("oldContent");
         QTest::addColumn<QByteArray>("newContent");
-        QByteArray profile = "LastSession\tcallsign\tEDDF_APP\r\n";
-        for (int line = 0; line < 2000; ++line)
-            profile += "Settings\tSCREEN\tScreen" + QByteArray::number(line) + ".txt\r\n";
         QTest::newRow("file streamed to the disk")
             << QStringLiteral("Data/Radar.sct") << QByteArray(16 * 1024, 'o')
             << QByteArray(96 * 1024, 'n');
@@ -64,7 +58,9 @@ private Q_SLOTS:
         QTest::newRow("profile merged in memory")
             << QStringLiteral("Profiles/Brenmar.prf")
             << QByteArray("LastSession\tcallsign\tEDWW_CTR\r\nSettings\tScreen\tOld.txt\r\n")
-            << profile;
+            << QByteArray("Settings\tSCREEN\tScreen.txt\r\n")
+                   .repeated(2000)
+                   .prepend("LastSession\tcallsign\tEDDF_APP\r\n");
         // The settings file lies beside the executable, so a copy of the helper
         // runs from the small file system.
         QTest::newRow("settings save")
