@@ -207,12 +207,13 @@ private Q_SLOTS:
                               file.published, QDateTime(QDate(2024, 3, 9), QTime(17, 45, 12))));
             m_expected.insert(file.path);
         }
-        // One run nobody interrupts gives the duration that the kills cover.
+        // One run nobody interrupts gives the duration; the kills cover a
+        // quarter more, since the machine's load makes runs vary.
         QVERIFY(prepare());
         QElapsedTimer clock;
         clock.start();
         QCOMPARE(runToTheEnd(), QString());
-        const qint64 sliceUs = std::max<qint64>(clock.nsecsElapsed() / 1000 / killRuns, 1);
+        const qint64 sliceUs = std::max<qint64>(clock.nsecsElapsed() / 800 / killRuns, 1);
         QCOMPARE(problem(true), QString());
 
         QRandomGenerator random(m_seed + (self ? 1 : 0));
