@@ -411,9 +411,9 @@ private Q_SLOTS:
     {
         // A folder where the file belongs: the new version cannot be put there.
         const QString blocked = sectorFolder + QStringLiteral("/Airports/BRM1.txt");
-        for (const char *file : {"sector/Airports/BRM1.txt", "sector/Data/fixes.txt"})
-            QVERIFY(setModificationTime(content.filePath(QLatin1String(file)),
-                                        QDateTime::currentDateTime().addDays(1)));
+        for (const QString &file : {sectorFiles[2], sectorFiles[3]})
+            QVERIFY(writeFile(content.filePath(QStringLiteral("sector/") + file), file.toUtf8(),
+                              QDateTime::currentDateTime().addDays(1)));
         QVERIFY(QFile::remove(blocked) && QDir().mkpath(blocked));
         const auto colour = [this] { return text(QStringLiteral("textDebug"), "color"); };
         const QString grey = colour();

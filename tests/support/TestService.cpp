@@ -231,13 +231,6 @@ QString fileUrl(const QString &path)
     return QUrl::fromLocalFile(path).toString();
 }
 
-bool setModificationTime(const QString &path, const QDateTime &time)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadWrite)
-        && file.setFileTime(time, QFileDevice::FileModificationTime);
-}
-
 bool compareWithList(FilesChecker &checker, const QString &root, const QString &mode)
 {
     checker.SetRootPath(root);

@@ -92,8 +92,6 @@ bool placeStandIn(const QString &path);
 QStringList waitForRecord(const QString &path);
 // The file: URL of a local path, as the settings store paths.
 QString fileUrl(const QString &path);
-// Sets the file's modification time; false when that fails.
-bool setModificationTime(const QString &path, const QDateTime &time);
 
 // Compares root with the list of mode ("client" or "sector") and waits for
 // the comparison; then downloads what differs and waits for the end of the
