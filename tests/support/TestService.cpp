@@ -36,7 +36,6 @@ namespace {
 QString unavailable;
 #ifdef TARN_TEST_SERVICE_NGINX
 pid_t front = 0;
-QString frontFolder;
 
 // nginx in front of the service: TLS on a free loopback port, offering HTTP/2
 // (or only HTTP/1.1 where TARN_TEST_NGINX_PROTOCOL says "http1.1"), passing
@@ -45,7 +44,6 @@ QString frontFolder;
 QString startFront(int servicePort)
 {
     static QTemporaryDir folder;
-    frontFolder = folder.path();
     QByteArray path = QFile::encodeName(folder.path());
     QByteArray port = QByteArray::number(servicePort);
     QByteArray protocol = qgetenv("TARN_TEST_NGINX_PROTOCOL");
@@ -106,15 +104,6 @@ const QString apiBaseUrl = startService();
 QString realServerUnavailableReason()
 {
     return unavailable;
-}
-
-QString realServerErrorLog()
-{
-#ifdef TARN_TEST_SERVICE_NGINX
-    return QString::fromLocal8Bit(readFile(frontFolder + QStringLiteral("/error.log")));
-#else
-    return {};
-#endif
 }
 
 void resetTestService(const QString &contentRoot)

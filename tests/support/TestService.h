@@ -63,8 +63,6 @@ QString realServerUnavailableReason();
         if (!unavailable.isEmpty())                                                                \
             TARN_SKIP(qPrintable(unavailable));                                                    \
     } while (false)
-// What nginx logged in the real-server tests; empty elsewhere.
-QString realServerErrorLog();
 
 // Trusts the test's certificate authority from now on, where the service
 // speaks TLS with its certificate; elsewhere does nothing.

@@ -6,16 +6,10 @@
 //       run-<pid>.txt in that folder: "start <executable file name>", then "selfUpdated",
 //       "errorFound" or "quit" (the restart path). When the folder holds a
 //       file "gate", the process waits for "go-<pid>" before it starts, so
-//       that a test can look at the folder between two processes. The
-//       process keeps saving its settings while it runs, as a user changing
-//       them during the update would.
+//       that a test can look at the folder between two processes.
 //   tarn_update_helper hold [LIBRARY...]
 //       Keeps its own executable busy, and each library loaded, until its
 //       standard input closes; prints "holding" once it does.
-//   tarn_update_helper sector-update FOLDER
-//       Checks FOLDER against the sector tree and downloads what is outdated,
-//       then appends "failed=N" to its run log. The settings are loaded and then saved over
-//       and over while the update runs.
 //   tarn_update_helper save-setting KEY VALUE
 //       Loads the settings, sets KEY to VALUE, saves them and prints
 //       "saved=1" or "saved=0".
@@ -26,7 +20,6 @@
 #include "handlers/SelfUpdateHandler.h"
 #include "handlers/SettingsHandler.h"
 #include "net/ApiBaseUrl.h"
-#include "update/FilesChecker.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -36,7 +29,6 @@
 #include <QSslConfiguration>
 #include <QTextStream>
 #include <QThread>
-#include <QTimer>
 
 #include <cstdio>
 #include <utility>
@@ -60,18 +52,6 @@ void logLine(const QString &line)
         fprintf(stderr, "Could not write the run log.\n");
 }
 
-// Saves the settings every 2 ms with a new EuroScope path, the way the
-// settings page saves each change.
-void keepSavingSettings(SettingsHandler *settings)
-{
-    auto *timer = new QTimer(settings);
-    QObject::connect(timer, &QTimer::timeout, settings, [settings, change = 0]() mutable {
-        settings->setEuroscopePath(
-            QStringLiteral("file:///opt/EuroScope-%1/EuroScope.exe").arg(++change));
-    });
-    timer->start(2);
-}
-
 int runSelfUpdate()
 {
     // The file this process runs from, read before any update sets it aside.
@@ -84,9 +64,9 @@ int runSelfUpdate()
          QThread::msleep(10))
         if (deadline.hasExpired())
             return 1;
-    auto *settings = new SettingsHandler;
+    // The self-update loads the settings through the store start-up makes.
+    new SettingsHandler;
     auto *handler = new SelfUpdateHandler;
-    keepSavingSettings(settings);
     QString outcome = QStringLiteral("quit");
     for (const auto &[signal, name] : {std::pair{&SelfUpdateHandler::selfUpdated, "selfUpdated"},
                                        std::pair{&SelfUpdateHandler::errorFound, "errorFound"}})
@@ -99,28 +79,6 @@ int runSelfUpdate()
     return result;
 }
 
-int runSectorUpdate(const QString &folder)
-{
-    auto *settings = new SettingsHandler;
-    settings->loadSettings();
-    keepSavingSettings(settings);
-    FilesChecker checker(nullptr, false);
-    checker.SetRootPath(folder);
-    checker.SetMode(QStringLiteral("sector"));
-    // Every element of the list is compared within one reply; download after all of them.
-    QObject::connect(&checker, &FilesChecker::FilesCompared,
-                     [&checker, downloading = false]() mutable {
-                         if (!std::exchange(downloading, true))
-                             QTimer::singleShot(0, &checker, &FilesChecker::DownloadSectorFiles);
-                     });
-    QObject::connect(&checker, &FilesChecker::UpdateFinished, [&] {
-        logLine(QStringLiteral("failed=%1")
-                    .arg(checker.FailedWriteCount() + checker.FailedDownloadCount()));
-        QCoreApplication::exit(0);
-    });
-    checker.RequestFilelist(QStringLiteral("getfilelist.php"));
-    return QCoreApplication::exec();
-}
 } // namespace
 
 int main(int argc, char *argv[])
@@ -154,8 +112,6 @@ int main(int argc, char *argv[])
         while (fgetc(stdin) != EOF) { }
         return 0;
     }
-    if (arguments.first() == QLatin1String("sector-update") && arguments.size() == 2)
-        return runSectorUpdate(arguments.at(1));
     if (arguments.first() == QLatin1String("save-setting") && arguments.size() == 3) {
         SettingsHandler settings;
         settings.loadSettings();
