@@ -11,16 +11,11 @@
 #include "handlers/UserHandler.h"
 #include "net/RequestSender.h"
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QDir>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QTemporaryDir>
 #include <QTimer>
-
-#include <algorithm>
-#include <memory>
 
 namespace {
 
@@ -74,13 +69,6 @@ QByteArray clientEntry(const char *path, const QByteArray &hashed, const QByteAr
 {
     return "{\"path\": \"" + QByteArray(path) + "\", \"hash\": \"" + sha1Hex(hashed).toLatin1()
         + "\", \"mode\": \"EXT\", \"updated\": \"\"" + extra + '}';
-}
-
-// A folder tree of the sector list: levels folders named "d" around one file.
-QByteArray deepSectorTree(int levels)
-{
-    return QByteArray("{\"d\": ").repeated(levels) + "{\"f.txt\": \"" + serviceTimeText + "\"}"
-        + QByteArray(levels, '}');
 }
 
 // The body that carries the fault, or nothing where the service's own
@@ -137,8 +125,10 @@ QByteArray faultyBody(Endpoint endpoint, Fault fault)
         return "[" + QByteArray("{\"Brenmar\": {\"same.txt" + file + ",\n").repeated(hugeCount - 2)
             + "{\"Brenmar\": {\"new.txt" + file + ",\n{\"Brenmar\": {\"old.txt" + file + ']';
     }
+    // A folder tree of folders named "d" around one file.
     if (endpoint == Endpoint::GetFileList && fault == Fault::DeepNesting)
-        return "[{\"Brenmar\": " + deepSectorTree(deepLevels - 3) + "}]";
+        return "[{\"Brenmar\": " + QByteArray("{\"d\": ").repeated(deepLevels - 3) + "{\"f.txt"
+            + file + QByteArray(deepLevels - 3, '}') + ']';
     return {};
 }
 
@@ -217,11 +207,236 @@ class TestFaultMatrix : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void init();
-    void cleanup();
-    void cells_data();
-    void cells();
+    void initTestCase()
+    {
+        TARN_REQUIRE_SERVICE();
+        trustTestAuthority();
+        const QTemporaryDir probe;
+        const QString probeFile = probe.filePath(QStringLiteral("new"));
+        QVERIFY(writeFile(probeFile, "new"));
+        m_newFilePermissions = QFile::permissions(probeFile);
+        new SettingsHandler(this);
+        m_port = testService().port();
+        // The manager reports a reply before the sender hands it over, so this
+        // runs before the handler's slot.
+        connect(RequestSender::sharedManager(), &QNetworkAccessManager::finished, this,
+                [this](QNetworkReply *reply) {
+                    m_finished.append(reply->url().path().section(QLatin1Char('/'), -1));
+                    m_lastError = reply->error();
+                    if (m_finished.last() == m_stopAfter)
+                        testService().stop();
+                });
+    }
+
+    void init()
+    {
+        m_temp = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_temp->isValid());
+        const QByteArray account = "[{\"cid\": \"" + cid.toUtf8() + "\", \"sha1\": \""
+            + sha1Hex(password.toUtf8()).toLatin1() + "\", \"rating\": 5}]";
+        const std::tuple<const char *, QByteArray, QDateTime> files[]
+            = {{"content/accounts.json", account, {}},
+               {"content/client/keep.txt", keptData, {}},
+               {"content/sector/Brenmar/new.txt", newSector, serviceTime},
+               {"content/sector/Brenmar/same.txt", sameSector, serviceTime},
+               {"outer/sector/Brenmar/old.txt", "stale sector file\r\n", serviceTime.addDays(-30)},
+               {"outer/sector/Brenmar/same.txt", sameSector, serviceTime},
+               {"outer/sector/Brenmar/mine.txt", "the user's own file\r\n", {}},
+               {"outer/outside.txt", "beside the sector folder", {}},
+               {"program/data.txt", "old data\r\n", {}},
+               {"program/keep.txt", keptData, {}},
+               {"program/extra.txt.delete", "set aside earlier", {}}};
+        for (const auto &[path, data, time] : files)
+            QVERIFY(writeFile(onDisk(QLatin1String(path)), data, time));
+        resetTestService(onDisk(QStringLiteral("content")));
+
+        m_settings
+            = {{QStringLiteral("username"), QStringLiteral("remembered")},
+               {QStringLiteral("hashedPassword"), sha1Hex("an older password")},
+               {QStringLiteral("sectorPath"), fileUrl(onDisk(QStringLiteral("outer/sector")))}};
+        QVERIFY(writeSettingsFile(m_settings));
+        QVERIFY(settings()->loadSettings());
+        m_finished.clear();
+        m_stopAfter.clear();
+    }
+
+    void cleanup()
+    {
+        // A held request of a failed cell must not hold a worker of the service.
+        testService().releaseHeld();
+        // Listening already, the service just reports its port.
+        QCOMPARE(testService().start("127.0.0.1", m_port), m_port);
+        QDir program(m_program, QStringLiteral("data.txt*;keep.txt*;extra.txt*"));
+        for (const QString &file : program.entryList(QDir::Files | QDir::Hidden))
+            program.remove(file);
+    }
+
+    void cells_data()
+    {
+        QTest::addColumn<Endpoint>("endpoint");
+        QTest::addColumn<Fault>("fault");
+        QTest::addColumn<char>("outcome");
+        // Per fault, one letter per endpoint in the order of Endpoint: A, the
+        // answer counts as it would without the fault; E, the login reads an
+        // empty identity; R, the login is refused; F, the request fails at once
+        // with its reason. A held answer counts when it comes (the self-update
+        // fires its watchdog first). Lists and the login need no
+        // Content-Disposition. A cut answer is a failed request, never an empty
+        // list or identity. Beyond the parser's limit, or with a key named twice
+        // in one object, a list is no list; 100,000 entries are each read.
+        // Each fault in the order of Fault: the letters, then its name.
+        const QList<QByteArray> faults
+            = QByteArray("FFFFF connection refused;AAAAA reply slower than the watchdog;RFFFF 401;"
+                         "FFFFF 404;FFFFF 500;FFFFF connection dropped mid-body;"
+                         "AAFAF no Content-Disposition;EFAFA body not JSON;"
+                         "AFAFA a key named twice in an object;AAAAA 100,000 entries;"
+                         "EFAFA 10,000 levels;AAAAA 1,024 levels, the parser's limit")
+                  .split(';');
+        for (int endpoint = 0; endpoint < 5; ++endpoint)
+            for (int fault = 0; fault < faults.size(); ++fault)
+                QTest::addRow("%s: %s", endpointNames[endpoint], faults[fault].constData() + 6)
+                    << Endpoint(endpoint) << Fault(fault) << faults[fault][endpoint];
+    }
+
+    void cells()
+    {
+        QFETCH(Endpoint, endpoint);
+        QFETCH(Fault, fault);
+        QFETCH(char, outcome);
+        const QString name = QLatin1String(endpointNames[int(endpoint)]);
+        const bool selfUpdate
+            = endpoint == Endpoint::CheckClient || endpoint == Endpoint::DownloadFile;
+        const bool sector = endpoint >= Endpoint::GetFileList;
+        // Each download follows the list it comes from, the Endpoint before it.
+        const bool download
+            = endpoint == Endpoint::DownloadFile || endpoint == Endpoint::DownloadSectorFile;
+
+        // Only old.txt meets the fault; new.txt shows the rest of the batch going on.
+        devservice::Fault switchOn
+            = faultOn(name.toStdString(),
+                      endpoint == Endpoint::DownloadSectorFile ? "//Brenmar/old.txt" : "");
+        switchOn.hold = fault == Fault::Slow;
+        switchOn.status = QList<int>{0, 0, 401, 404, 500}.value(int(fault));
+        switchOn.dropMidBody = fault == Fault::DroppedMidBody;
+        switchOn.noContentDisposition = fault == Fault::NoContentDisposition;
+        testService().addFault(switchOn);
+        const QByteArray faulty = faultyBody(endpoint, fault);
+        if (!download && !faulty.isEmpty())
+            testService().setListOverride(name.toStdString(), faulty.toStdString());
+        const QByteArray body = download && !faulty.isEmpty() ? faulty
+            : sector                                          ? QByteArray("fresh sector file\r\n")
+                                                              : newData;
+        // What the service serves for the file the cell's request is about.
+        QVERIFY(writeFile(onDisk(sector ? QStringLiteral("content/sector/Brenmar/old.txt")
+                                        : QStringLiteral("content/client/data.txt")),
+                          body, sector ? serviceTime : QDateTime()));
+
+        // What the cell writes; sector files get the service's time.
+        QMap<QString, QByteArray> written;
+        if (sector && (outcome == 'A' || (download && fault != Fault::Refused)))
+            written.insert(QStringLiteral("outer/sector/Brenmar/new.txt"), newSector);
+        if (outcome == 'A' && endpoint != Endpoint::Login)
+            written.insert(sector ? QStringLiteral("outer/sector/Brenmar/old.txt")
+                                  : QStringLiteral("program/data.txt"),
+                           body);
+        // The list nests: the array, the element, "Brenmar", then the chain.
+        if (endpoint == Endpoint::GetFileList && fault == Fault::NestingAtLimit) {
+            const QString deep = QStringLiteral("sector/Brenmar/")
+                + QStringLiteral("d/").repeated(jsonNestingLimit - 3) + QStringLiteral("f.txt");
+            QVERIFY(writeFile(onDisk(QStringLiteral("content/") + deep), newSector, serviceTime));
+            written.insert(QStringLiteral("outer/") + deep, newSector);
+        }
+        // The folders as they are; below, what the cell changes in them. A file's
+        // time has whole seconds on some file systems.
+        QMap<QString, SnapshotEntry> expectedArea = area();
+        const QDateTime started = QDateTime::currentDateTime().addSecs(-1);
+
+        // Refused: the service is off its port when the faulted request goes out.
+        if (fault == Fault::Refused && download)
+            m_stopAfter = QLatin1String(endpointNames[int(endpoint) - 1]);
+        else if (fault == Fault::Refused)
+            testService().stop();
+
+        auto *user = endpoint == Endpoint::Login ? new UserHandler : nullptr;
+        auto *update = sector ? new UpdateHandler : nullptr;
+        const std::unique_ptr<QObject> handler(user         ? static_cast<QObject *>(user)
+                                                   : update ? static_cast<QObject *>(update)
+                                                            : new SelfUpdateHandler);
+        SignalRecorder recorder(handler.get());
+        auto *watchdog = handler->findChild<QTimer *>(QStringLiteral("selfUpdateWatchdog"));
+        QVERIFY(!selfUpdate || watchdog);
+        if (user)
+            user->logIn(cid, password);
+        if (update)
+            update->checkUpdate();
+        if (update && download) {
+            QVERIFY(waitUntil([this] { return !m_finished.isEmpty(); }));
+            update->startUpdate();
+        }
+        // Two sector downloads, one of them faulted; one request elsewhere.
+        const int requests = endpoint == Endpoint::DownloadSectorFile ? 2 : 1;
+        if (fault == Fault::Slow) {
+            QVERIFY(waitUntil([&] {
+                return requestsTo("/api/tarn/" + name.toStdString()).size() == size_t(requests)
+                    && int(m_finished.count(name)) == requests - 1;
+            }));
+            QCoreApplication::processEvents();
+            if (selfUpdate) {
+                recorder.events << watchdogFired;
+                QVERIFY(QMetaObject::invokeMethod(watchdog, "timeout"));
+            }
+            recorder.events << released;
+            testService().releaseHeld();
+        }
+        QVERIFY(waitUntil([&] { return int(m_finished.count(name)) >= requests; }, 60000));
+        QCOMPARE(m_lastError == QNetworkReply::ConnectionRefusedError,
+                 fault == Fault::Refused && !realServer);
+        if (endpoint == Endpoint::GetFileList)
+            update->startUpdate();
+
+        const QStringList expected = expectedEvents(endpoint, fault, outcome);
+        waitUntil([&] { return recorder.events.size() >= expected.size(); }, 60000);
+        QCoreApplication::processEvents();
+        QCOMPARE(recorder.events, expected);
+        QVERIFY(!selfUpdate || !watchdog->isActive());
+
+        if (user && (outcome == 'A' || outcome == 'E')) {
+            QCOMPARE(user->vatsimId(), outcome == 'A' ? cid : QString());
+            QCOMPARE(user->rating(), QLatin1String(outcome == 'A' ? "CTR1" : "OBS"));
+            m_settings.insert(QStringLiteral("username"), user->vatsimId());
+            m_settings.insert(QStringLiteral("hashedPassword"), sha1Hex(password.toUtf8()));
+        } else if (user && outcome == 'R') {
+            m_settings.remove(QStringLiteral("username"));
+            m_settings.remove(QStringLiteral("hashedPassword"));
+        }
+        QCOMPARE(readFile(SettingsHandler::settingsFilePath()), settingsFileBytes(m_settings));
+
+        // Written files are byte-exact (sector files with the service's time),
+        // with their new folders; the comparison of an arrived client list clears
+        // what an earlier update set aside; everything else, hidden and part
+        // files included, is as it was.
+        const QMap<QString, SnapshotEntry> after = area();
+        if (selfUpdate && (download || outcome == 'A'))
+            expectedArea.remove(QStringLiteral("program/extra.txt.delete"));
+        for (auto it = written.cbegin(); it != written.cend(); ++it) {
+            // A replaced file keeps its permissions, a new one gets a new file's;
+            // a sector file gets the service's time, any other its time of writing.
+            SnapshotEntry entry
+                = expectedArea.value(it.key(), {false, {}, 0, m_newFilePermissions});
+            entry.content = it.value();
+            const qint64 writtenMs = after.value(it.key()).modifiedMs;
+            entry.modifiedMs = sector ? serviceTime.toMSecsSinceEpoch()
+                                      : std::max(writtenMs, started.toMSecsSinceEpoch());
+            expectedArea.insert(it.key(), entry);
+            for (QString folder = it.key().section(QLatin1Char('/'), 0, -2);
+                 folder.contains(QLatin1Char('/'));
+                 folder = folder.section(QLatin1Char('/'), 0, -2))
+                expectedArea[folder].isFolder = true;
+        }
+        QCOMPARE(after.keys(), expectedArea.keys());
+        for (const QString &path : after.keys())
+            QVERIFY2(after[path] == expectedArea[path], qPrintable(path));
+    }
 
 private:
     // A path of the test's folders: "program/..." the program folder;
@@ -231,10 +446,6 @@ private:
     {
         return path.startsWith(QLatin1String("program/")) ? m_program + path.mid(7)
                                                           : m_temp->filePath(path);
-    }
-    bool put(const QString &path, const QByteArray &data, const QDateTime &time = {})
-    {
-        return writeFile(onDisk(path), data, time);
     }
     // The program folder and the outer folder, settings.dat left out.
     QMap<QString, SnapshotEntry> area() const
@@ -262,248 +473,6 @@ private:
     QString m_stopAfter;
     int m_port = 0;
 };
-
-void TestFaultMatrix::initTestCase()
-{
-    TARN_REQUIRE_SERVICE();
-    trustTestAuthority();
-    const QTemporaryDir probe;
-    const QString probeFile = probe.filePath(QStringLiteral("new"));
-    QVERIFY(writeFile(probeFile, "new"));
-    m_newFilePermissions = QFile::permissions(probeFile);
-    new SettingsHandler(this);
-    m_port = testService().port();
-    // The manager reports a reply before the sender hands it over, so this
-    // runs before the handler's slot.
-    connect(RequestSender::sharedManager(), &QNetworkAccessManager::finished, this,
-            [this](QNetworkReply *reply) {
-                m_finished.append(reply->url().path().section(QLatin1Char('/'), -1));
-                m_lastError = reply->error();
-                if (m_finished.last() == m_stopAfter)
-                    testService().stop();
-            });
-}
-
-void TestFaultMatrix::init()
-{
-    m_temp = std::make_unique<QTemporaryDir>();
-    QVERIFY2(m_temp->isValid(), "The temporary folder could not be made.");
-    const QByteArray account = "[{\"cid\": \"" + cid.toUtf8() + "\", \"sha1\": \""
-        + sha1Hex(password.toUtf8()).toLatin1() + "\", \"rating\": 5}]";
-    const std::tuple<const char *, QByteArray, QDateTime> files[]
-        = {{"content/accounts.json", account, {}},
-           {"content/client/keep.txt", keptData, {}},
-           {"content/sector/Brenmar/new.txt", newSector, serviceTime},
-           {"content/sector/Brenmar/same.txt", sameSector, serviceTime},
-           {"outer/sector/Brenmar/old.txt", "stale sector file\r\n", serviceTime.addDays(-30)},
-           {"outer/sector/Brenmar/same.txt", sameSector, serviceTime},
-           {"outer/sector/Brenmar/mine.txt", "the user's own file\r\n", {}},
-           {"outer/outside.txt", "beside the sector folder", {}},
-           {"program/data.txt", "old data\r\n", {}},
-           {"program/keep.txt", keptData, {}},
-           {"program/extra.txt.delete", "set aside earlier", {}}};
-    for (const auto &[path, data, time] : files)
-        QVERIFY(put(QLatin1String(path), data, time));
-    resetTestService(onDisk(QStringLiteral("content")));
-
-    m_settings = {{QStringLiteral("username"), QStringLiteral("remembered")},
-                  {QStringLiteral("hashedPassword"), sha1Hex("an older password")},
-                  {QStringLiteral("sectorPath"), fileUrl(onDisk(QStringLiteral("outer/sector")))}};
-    QVERIFY(writeSettingsFile(m_settings));
-    QVERIFY(settings()->loadSettings());
-    m_finished.clear();
-    m_stopAfter.clear();
-}
-
-void TestFaultMatrix::cleanup()
-{
-    // A held request of a failed cell must not hold a worker of the service.
-    testService().releaseHeld();
-    // Listening already, the service just reports its port.
-    QVERIFY2(testService().start("127.0.0.1", m_port) == m_port,
-             "The service could not listen on its port again.");
-    QDir program(m_program, QStringLiteral("data.txt*;keep.txt*;extra.txt*"));
-    for (const QString &file : program.entryList(QDir::Files | QDir::Hidden))
-        program.remove(file);
-}
-
-void TestFaultMatrix::cells_data()
-{
-    QTest::addColumn<Endpoint>("endpoint");
-    QTest::addColumn<Fault>("fault");
-    QTest::addColumn<char>("outcome");
-    // Per fault, one letter per endpoint in the order of Endpoint: A, the
-    // answer counts as it would without the fault; E, the login reads an
-    // empty identity; R, the login is refused; F, the request fails at once
-    // with its reason. A held answer counts when it comes (the self-update
-    // fires its watchdog first). Lists and the login need no
-    // Content-Disposition. A cut answer is a failed request, never an empty
-    // list or identity. Beyond the parser's limit, or with a key named twice
-    // in one object, a list is no list; 100,000 entries are each read.
-    const QPair<const char *, const char *> faults[]
-        = {{"connection refused", "FFFFF"},
-           {"reply slower than the watchdog", "AAAAA"},
-           {"401", "RFFFF"},
-           {"404", "FFFFF"},
-           {"500", "FFFFF"},
-           {"connection dropped mid-body", "FFFFF"},
-           {"no Content-Disposition", "AAFAF"},
-           {"body not JSON", "EFAFA"},
-           {"a key named twice in an object", "AFAFA"},
-           {"100,000 entries", "AAAAA"},
-           {"10,000 levels", "EFAFA"},
-           {"1,024 levels, the parser's limit", "AAAAA"}};
-    for (int endpoint = 0; endpoint < 5; ++endpoint)
-        for (int fault = 0; fault < int(std::size(faults)); ++fault)
-            QTest::addRow("%s: %s", endpointNames[endpoint], faults[fault].first)
-                << Endpoint(endpoint) << Fault(fault) << faults[fault].second[endpoint];
-}
-
-void TestFaultMatrix::cells()
-{
-    QFETCH(Endpoint, endpoint);
-    QFETCH(Fault, fault);
-    QFETCH(char, outcome);
-    const QString name = QLatin1String(endpointNames[int(endpoint)]);
-    const bool selfUpdate = endpoint == Endpoint::CheckClient || endpoint == Endpoint::DownloadFile;
-    const bool sector = endpoint >= Endpoint::GetFileList;
-    // Each download follows the list it comes from, the Endpoint before it.
-    const bool download
-        = endpoint == Endpoint::DownloadFile || endpoint == Endpoint::DownloadSectorFile;
-
-    // Only old.txt meets the fault; new.txt shows the rest of the batch going on.
-    devservice::Fault switchOn = faultOn(
-        name.toStdString(), endpoint == Endpoint::DownloadSectorFile ? "//Brenmar/old.txt" : "");
-    switchOn.hold = fault == Fault::Slow;
-    switchOn.status = QList<int>{0, 0, 401, 404, 500}.value(int(fault));
-    switchOn.dropMidBody = fault == Fault::DroppedMidBody;
-    switchOn.noContentDisposition = fault == Fault::NoContentDisposition;
-    testService().addFault(switchOn);
-    const QByteArray faulty = faultyBody(endpoint, fault);
-    if (!download && !faulty.isEmpty())
-        testService().setListOverride(name.toStdString(), faulty.toStdString());
-    const QByteArray body = download && !faulty.isEmpty() ? faulty
-        : sector                                          ? QByteArray("fresh sector file\r\n")
-                                                          : newData;
-    // What the service serves for the file the cell's request is about.
-    QVERIFY(put(sector ? QStringLiteral("content/sector/Brenmar/old.txt")
-                       : QStringLiteral("content/client/data.txt"),
-                body, sector ? serviceTime : QDateTime()));
-
-    // What the cell writes; sector files get the service's time.
-    QMap<QString, QByteArray> written;
-    if (sector && (outcome == 'A' || (download && fault != Fault::Refused)))
-        written.insert(QStringLiteral("outer/sector/Brenmar/new.txt"), newSector);
-    if (outcome == 'A' && endpoint != Endpoint::Login)
-        written.insert(sector ? QStringLiteral("outer/sector/Brenmar/old.txt")
-                              : QStringLiteral("program/data.txt"),
-                       body);
-    // The list nests: the array, the element, "Brenmar", then the chain.
-    if (endpoint == Endpoint::GetFileList && fault == Fault::NestingAtLimit) {
-        const QString deep = QStringLiteral("sector/Brenmar/")
-            + QStringLiteral("d/").repeated(jsonNestingLimit - 3) + QStringLiteral("f.txt");
-        QVERIFY(put(QStringLiteral("content/") + deep, newSector, serviceTime));
-        written.insert(QStringLiteral("outer/") + deep, newSector);
-    }
-    // The folders as they are; below, what the cell changes in them. A file's
-    // time has whole seconds on some file systems.
-    QMap<QString, SnapshotEntry> expectedArea = area();
-    const QDateTime started = QDateTime::currentDateTime().addSecs(-1);
-
-    // Refused: the service is off its port when the faulted request goes out.
-    if (fault == Fault::Refused && download)
-        m_stopAfter = QLatin1String(endpointNames[int(endpoint) - 1]);
-    else if (fault == Fault::Refused)
-        testService().stop();
-
-    auto *user = endpoint == Endpoint::Login ? new UserHandler : nullptr;
-    auto *update = sector ? new UpdateHandler : nullptr;
-    const std::unique_ptr<QObject> handler(user         ? static_cast<QObject *>(user)
-                                               : update ? static_cast<QObject *>(update)
-                                                        : new SelfUpdateHandler);
-    SignalRecorder recorder(handler.get());
-    auto *watchdog = handler->findChild<QTimer *>(QStringLiteral("selfUpdateWatchdog"));
-    const auto fireWatchdog = [&] {
-        recorder.events << watchdogFired;
-        return QMetaObject::invokeMethod(watchdog, "timeout");
-    };
-    QVERIFY2(!selfUpdate || watchdog, "The self-update has no watchdog.");
-    if (user)
-        user->logIn(cid, password);
-    if (update)
-        update->checkUpdate();
-    if (update && download) {
-        QVERIFY2(waitUntil([this] { return !m_finished.isEmpty(); }),
-                 "The list request did not end.");
-        update->startUpdate();
-    }
-    // Two sector downloads, one of them faulted; one request elsewhere.
-    const int requests = endpoint == Endpoint::DownloadSectorFile ? 2 : 1;
-    if (fault == Fault::Slow) {
-        QVERIFY2(waitUntil([&] {
-                     return requestsTo("/api/tarn/" + name.toStdString()).size() == size_t(requests)
-                         && int(m_finished.count(name)) == requests - 1;
-                 }),
-                 "The held request did not reach the service.");
-        QCoreApplication::processEvents();
-        if (selfUpdate)
-            QVERIFY(fireWatchdog());
-        recorder.events << released;
-        testService().releaseHeld();
-    }
-    QVERIFY2(waitUntil([&] { return int(m_finished.count(name)) >= requests; }, 60000),
-             "The faulted request did not end.");
-    QCOMPARE(m_lastError == QNetworkReply::ConnectionRefusedError,
-             fault == Fault::Refused && !realServer);
-    if (endpoint == Endpoint::GetFileList)
-        update->startUpdate();
-
-    const QStringList expected = expectedEvents(endpoint, fault, outcome);
-    QVERIFY2(waitUntil([&] { return recorder.events.size() >= expected.size(); }, 60000),
-             qPrintable(QStringLiteral("The handler reported only: ")
-                        + recorder.events.join(QStringLiteral("; "))));
-    QCoreApplication::processEvents();
-    QVERIFY2(!selfUpdate || !watchdog->isActive(),
-             "The watchdog still runs after the update ended.");
-    QCOMPARE(recorder.events, expected);
-
-    if (user && (outcome == 'A' || outcome == 'E')) {
-        QCOMPARE(user->vatsimId(), outcome == 'A' ? cid : QString());
-        QCOMPARE(user->rating(), QLatin1String(outcome == 'A' ? "CTR1" : "OBS"));
-        m_settings.insert(QStringLiteral("username"), user->vatsimId());
-        m_settings.insert(QStringLiteral("hashedPassword"), sha1Hex(password.toUtf8()));
-    } else if (user && outcome == 'R') {
-        m_settings.remove(QStringLiteral("username"));
-        m_settings.remove(QStringLiteral("hashedPassword"));
-    }
-    QVERIFY2(readFile(SettingsHandler::settingsFilePath()) == settingsFileBytes(m_settings),
-             "settings.dat does not hold what the cell leaves in it.");
-
-    // Written files are byte-exact (sector files with the service's time),
-    // with their new folders; the comparison of an arrived client list clears
-    // what an earlier update set aside; everything else, hidden and part
-    // files included, is as it was.
-    const QMap<QString, SnapshotEntry> after = area();
-    if (selfUpdate && (download || outcome == 'A'))
-        expectedArea.remove(QStringLiteral("program/extra.txt.delete"));
-    for (auto it = written.cbegin(); it != written.cend(); ++it) {
-        // A replaced file keeps its permissions, a new one gets a new file's;
-        // a sector file gets the service's time, any other its time of writing.
-        SnapshotEntry entry = expectedArea.value(it.key(), {false, {}, 0, m_newFilePermissions});
-        entry.content = it.value();
-        const qint64 writtenMs = after.value(it.key()).modifiedMs;
-        entry.modifiedMs = sector ? serviceTime.toMSecsSinceEpoch()
-                                  : std::max(writtenMs, started.toMSecsSinceEpoch());
-        expectedArea.insert(it.key(), entry);
-        for (QString folder = it.key().section(QLatin1Char('/'), 0, -2);
-             folder.contains(QLatin1Char('/')); folder = folder.section(QLatin1Char('/'), 0, -2))
-            expectedArea[folder].isFolder = true;
-    }
-    for (const QString &path : expectedArea.keys() + after.keys())
-        QVERIFY2(expectedArea.value(path) == after.value(path)
-                     && expectedArea.contains(path) == after.contains(path),
-                 qPrintable(QStringLiteral("%1 is not what the cell leaves there.").arg(path)));
-}
 
 QTEST_GUILESS_MAIN(TestFaultMatrix)
 #include "tst_faultmatrix.moc"
