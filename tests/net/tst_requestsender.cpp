@@ -38,10 +38,10 @@ QHash<QString, QString> fileField(int i)
     return {{QStringLiteral("file"), QStringLiteral("//") + sectorName(i)}};
 }
 
-// A fault on the download of sector file i; the caller sets what it does.
-Fault downloadFault(int i)
+// A fault on the download of one sector file; the caller sets what it does.
+Fault downloadFault(const QString &file)
 {
-    return faultOn("downloadSectorFile.php", "//" + sectorName(i).toStdString());
+    return faultOn("downloadSectorFile.php", "//" + file.toStdString());
 }
 
 // What reached one sender's handlers.
@@ -228,7 +228,7 @@ private Q_SLOTS:
     {
         QFETCH(int, status);
         QFETCH(QString, failure);
-        Fault fault = downloadFault(1);
+        Fault fault = downloadFault(sectorName(1));
         fault.status = status;
         fault.hold = !failure.isEmpty();
         testService().addFault(fault);
@@ -251,42 +251,32 @@ private Q_SLOTS:
         QCOMPARE(delivery.body, status == 0 && delivered ? sectorContent(1) : QByteArray());
     }
 
-    void downloadsFillTheConnections_data()
-    {
-        QTest::addColumn<QString>("mode");
-        QTest::newRow("program files") << QStringLiteral("client");
-        QTest::newRow("sector files") << QStringLiteral("sector");
-    }
-
     // As many downloads go out at once as the connection carries: over
     // HTTP/1.1 the six connections Qt opens to a server, since a request Qt
     // queued behind them would count its wait against the transfer timeout
     // and fail on a slow line without ever being sent; over HTTP/2 all 30, as
     // streams of one connection (within the service's 32 workers). The first
     // download is answered, which opens the window; the others are held.
+    // Program files go through the same window of FolderUpdate.
     void downloadsFillTheConnections()
     {
-        QFETCH(QString, mode);
         constexpr int files = 30;
         const size_t atOnce = realServer ? files : 1 + 6;
-        const bool client = mode == QLatin1String("client");
-        const std::string endpoint = client ? "downloadFile.php" : "downloadSectorFile.php";
-        QTemporaryDir service;
-        QTemporaryDir local;
+        QTemporaryDir service, local;
         for (int i = 0; i < files; ++i) {
             const QString path = QStringLiteral("Wide/%1.txt").arg(i, 2, 10, QLatin1Char('0'));
             QVERIFY(
-                writeFile(service.filePath(mode + QLatin1Char('/') + path), "wide", serviceTime));
-            Fault held = faultOn(endpoint, (client ? "" : "//") + path.toStdString());
+                writeFile(service.filePath(QStringLiteral("sector/") + path), "wide", serviceTime));
+            Fault held = downloadFault(path);
             held.hold = i > 0;
             testService().addFault(held);
         }
         testService().setContentRoot(service.path().toStdString());
         FilesChecker checker(nullptr, false);
         QSignalSpy finished(&checker, &FilesChecker::UpdateFinished);
-        QVERIFY(compareWithList(checker, local.path(), mode));
-        client ? checker.DownloadClientFiles() : checker.DownloadSectorFiles();
-        const auto reached = [&] { return requestsTo("/api/tarn/" + endpoint).size(); };
+        QVERIFY(compareWithList(checker, local.path(), QStringLiteral("sector")));
+        checker.DownloadSectorFiles();
+        const auto reached = [] { return requestsTo("/api/tarn/downloadSectorFile.php").size(); };
         waitUntil([&] { return reached() == atOnce; });
         QCOMPARE(reached(), atOnce);
         // Those running but held, beside the answered first: none waits unsent.
@@ -314,7 +304,7 @@ private Q_SLOTS:
         post(&owner, QStringLiteral("/getfilelist.php"), {}, list);
         QVERIFY(waitUntil([&] { return list.calls == 1; }));
         for (int i = 0; i < sectorFiles; ++i) {
-            Fault slow = downloadFault(i);
+            Fault slow = downloadFault(sectorName(i));
             slow.delay = std::chrono::milliseconds(30 * (sectorFiles - i));
             testService().addFault(slow);
         }
